@@ -1,0 +1,9 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/console.h"
+
+bool StandardOutputIsConsole() {
+  return isatty(fileno(stdout)) != 0;
+}

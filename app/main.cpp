@@ -1,0 +1,8 @@
+#include "app/platform_startup.h"
+#include "app/run.h"
+
+int main(int argc, char** argv) {
+  const int status = RunProgram(argc, argv, PlatformRunSteps());
+  StopSocketLibrary();
+  return status;
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+/// Initialises the application framework. On Windows this adds the flags 0x8001 to the process's
+/// error mode (no critical-error and no open-file-error message boxes); on POSIX there is nothing
+/// to initialise. Returns 1 on success, 0 on failure (nothing printed here).
+int InitializeFramework();
+
+/// Starts the platform's socket library for the whole run. On Windows this asks for Windows
+/// Sockets 1.1 and succeeds only when exactly 1.1 is granted; on POSIX there is nothing to start.
+/// Returns 1 on success, 0 on failure (nothing printed here).
+int StartSocketLibrary();
+
+/// Shuts the socket library down after a successful start; does nothing otherwise.
+void StopSocketLibrary();

@@ -1,0 +1,12 @@
+#include "app/platform_startup.h"
+
+// POSIX has neither an application framework nor a socket library to start.
+int InitializeFramework() {
+  return 1;
+}
+
+int StartSocketLibrary() {
+  return 1;
+}
+
+void StopSocketLibrary() {}

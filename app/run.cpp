@@ -1,0 +1,93 @@
+#include "app/run.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "app/console.h"
+#include "app/platform_startup.h"
+#include "app/program_options.h"
+#include "app/result_banner.h"
+#include "image/image_buffer.h"
+
+RunSteps PlatformRunSteps() {
+  RunSteps steps;
+  steps.initializeFramework = InitializeFramework;
+  steps.startSocketLibrary = StartSocketLibrary;
+  return steps;
+}
+
+int Startup(const RunSteps& steps) {
+  // The block record's pad is drawn from this generator, and from nothing else.
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  ConsolePrint("Torvane Firmware Update Utility.   %s %s\n\n", __DATE__, __TIME__);
+  if (steps.initializeFramework() == 0) {
+    ConsolePrint("Fatal Error: MFC initialization failed");
+    return 0;
+  }
+  if (steps.startSocketLibrary() == 0) {
+    ConsolePrint("Socket init error\n");
+    return 0;
+  }
+  imageBuffer.bytes.fill(0);
+  return 1;
+}
+
+namespace {
+
+// The update path after the image has loaded: find or check the target, prepare it, transfer,
+// and show the result.
+int RunUpdate(ProgramOptions& options, const RunSteps& steps) {
+  AddressText& target = options.targetAddress;
+  if (target[0] == '\0') {
+    if (!steps.discoverDevice) {
+      return 0;
+    }
+    const int devices = steps.discoverDevice(target);
+    if (devices <= 0) {
+      ConsolePrint("No device detected\n");
+      return 0;
+    }
+    if (devices > 1) {
+      ConsolePrint("Multiple devices detected, please specify target IP address\n");
+      return 0;
+    }
+  } else if (options.targetAddressTooLong || ParseDottedQuad(target.data()) == 0) {
+    ConsolePrint("Invalid IP address\n");
+    return 0;
+  }
+  // The text itself, trailing spaces included, goes on to preparation and transfer.
+  if (!steps.prepareTarget) {
+    return 0;
+  }
+  if (steps.prepareTarget(target.data()) == 0) {
+    return 1;
+  }
+  const int transferResult = steps.runTransferSequence(target.data());
+  PrintResultBanner(transferResult);
+  ConsolePrint(transferResult == 0 ? "\nError encountered, press any key to continue"
+                                   : "\nFirmware upgraded, press any key to continue");
+  steps.waitForKey();
+  return 1;
+}
+
+}  // namespace
+
+int RunProgram(int argc, const char* const* argv, const RunSteps& steps) {
+  if (Startup(steps) == 0) {
+    return 0;
+  }
+  ProgramOptions& options = programOptions;
+  options.targetAddress[0] = '\0';
+  options.targetAddressTooLong = false;
+  options.encodeMode = false;
+  ParseCommandLine(argc, argv, options);
+  if (options.encodeMode) {
+    // The encode mode ends the run whatever its outcome.
+    EncodeImageFile(imageBuffer, options.inputFile, options.outputFile);
+    return 0;
+  }
+  if (LoadImageFile(imageBuffer, options.inputFile) == 0) {
+    return 0;
+  }
+  return RunUpdate(options, steps);
+}

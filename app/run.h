@@ -1,0 +1,34 @@
+#pragma once
+
+#include <functional>
+
+#include "net/dotted_quad.h"
+
+/// The steps of a run that touch the platform or the network. `PlatformRunSteps` gives the real
+/// ones; tests replace any of them to walk every path of the run without a device.
+struct RunSteps {
+  std::function<int()> initializeFramework;
+  std::function<int()> startSocketLibrary;
+  /// Broadcasts for the device; returns the count of answers and writes the address text into
+  /// its argument only when the count is 1.
+  std::function<int(AddressText& targetAddress)> discoverDevice;
+  /// Identifies the target and starts its update; 1 on success, 0 after printing why.
+  std::function<int(const char* target)> prepareTarget;
+  /// Sends the image; 1 when every block was programmed and verified, 0 otherwise.
+  std::function<int(const char* target)> runTransferSequence;
+  std::function<void()> waitForKey;
+};
+
+/// The real steps of this platform.
+RunSteps PlatformRunSteps();
+
+/// Start-up: seeds the pseudo-random generator from the clock, prints the banner line with the
+/// build date and time, initialises the framework and starts the socket library (printing "Fatal
+/// Error: MFC initialization failed" or "Socket init error\n" on failure), and clears the
+/// `ImageBuffer`. Returns 1 when the run may go on, 0 otherwise.
+int Startup(const RunSteps& steps);
+
+/// The whole run, from start-up to the key wait. Returns the exit status: 1 once the run has
+/// reached target preparation, whatever happened there or after, 0 on every earlier stop and in
+/// the encode mode.
+int RunProgram(int argc, const char* const* argv, const RunSteps& steps);

@@ -1,0 +1,94 @@
+#include "image/image_buffer.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "app/console.h"
+
+ImageBuffer imageBuffer;
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+enum class ReadResult { Read, NotFound, ReadError };
+
+// Reads the first `ImageCapacity` bytes of `path` into `image` in one request and sets `size` to
+// the count read, rounded up to whole blocks. A read error is never taken for the end of the
+// file: a truncated image must not travel or be written.
+ReadResult ReadImage(ImageBuffer& image, const std::string& path) {
+  FileHandle file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    return ReadResult::NotFound;
+  }
+  const size_t count = std::fread(image.bytes.data(), 1, image.bytes.size(), file.get());
+  if (std::ferror(file.get())) {
+    return ReadResult::ReadError;
+  }
+  image.size = static_cast<int32_t>((count + ImageBlockSize - 1) & ~size_t{ImageBlockSize - 1});
+  return ReadResult::Read;
+}
+
+int ReportReadFailure(ReadResult result) {
+  ConsolePrint(result == ReadResult::NotFound ? "File not found\n" : "File read error\n");
+  return 0;
+}
+
+}  // namespace
+
+void ApplyImageKey(ImageBuffer& image) {
+  for (size_t i = 0; i < image.bytes.size(); ++i) {
+    image.bytes[i] ^= ImageKey[i % ImageKey.size()];
+  }
+}
+
+int LoadImageFile(ImageBuffer& image, const std::string& inputFile) {
+  if (inputFile.empty()) {
+    ConsolePrint("Missing input file name\n");
+    return 0;
+  }
+  const ReadResult result = ReadImage(image, inputFile);
+  if (result != ReadResult::Read) {
+    return ReportReadFailure(result);
+  }
+  // An update with no blocks would erase the device and then report success.
+  if (image.size == 0) {
+    ConsolePrint("Image file is empty\n");
+    return 0;
+  }
+  ApplyImageKey(image);
+  return 1;
+}
+
+int EncodeImageFile(ImageBuffer& image, const std::string& inputFile,
+                    const std::string& outputFile) {
+  if (outputFile.empty()) {
+    ConsolePrint("Missing output file name\n");
+    return 0;
+  }
+  // The input is read whole and closed before the output is opened, so the same name for both
+  // replaces the file with its encoded form.
+  const ReadResult result = ReadImage(image, inputFile);
+  if (result != ReadResult::Read) {
+    return ReportReadFailure(result);
+  }
+  std::FILE* output = std::fopen(outputFile.c_str(), "wb");
+  if (output == nullptr) {
+    ConsolePrint("Unable to create file\n");
+    return 0;
+  }
+  ApplyImageKey(image);
+  const size_t length = static_cast<size_t>(image.size);
+  const bool written = std::fwrite(image.bytes.data(), 1, length, output) == length;
+  // The close flushes the buffered bytes, so its failure is a failed write too.
+  const bool closed = std::fclose(output) == 0;
+  if (!written || !closed) {
+    ConsolePrint("Unable to write file\n");
+    return 0;
+  }
+  ConsolePrint("File %s generated: %d bytes\n", outputFile.c_str(), static_cast<int>(image.size));
+  return 1;
+}

@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""Runs torvane-fwupdate with fixed argument lists and compares its whole standard output and its
+exit status with what each case expects.
+
+Every run happens in a network namespace of its own (unshare --net), so that no datagram can leave
+this machine whatever a case does. Exit status 77 (skipped) when namespaces cannot be made.
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+BANNER = re.compile(
+    rb"Torvane Firmware Update Utility\.   [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
+    rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n\n")
+
+LONG_ADDRESS = "10.0.0.1" + " " * 24 + "x"
+
+# name, arguments, expected output after the banner line, exit status.
+# Files in the arguments: "fw.bin" (300 bytes), "empty.bin" (0 bytes), "dir" (a directory).
+CASES = [
+    ("no arguments", [], b"Missing input file name\n", 0),
+    ("encode without output name", ["fw.bin", "-e"], b"Missing output file name\n", 0),
+    ("encode, output first", ["-e", "out.bin", "fw.bin"], b"File out.bin generated: 512 bytes\n", 0),
+    ("encode, input first", ["fw.bin", "-e", "out.bin"], b"File out.bin generated: 512 bytes\n", 0),
+    ("encode names an option-like file", ["-e", "-pX", "fw.bin"],
+     b"File -pX generated: 512 bytes\n", 0),
+    ("encode ignores the address", ["-e", "o.bin", "fw.bin", "junk"],
+     b"File o.bin generated: 512 bytes\n", 0),
+    ("encode empty input", ["-e", "o.bin", "empty.bin"], b"File o.bin generated: 0 bytes\n", 0),
+    ("encode missing input", ["-e", "o.bin", "missing.bin"], b"File not found\n", 0),
+    ("encode without input name", ["-e", "o.bin"], b"File not found\n", 0),
+    ("encode into a missing folder", ["-e", "no/such/o.bin", "fw.bin"],
+     b"Unable to create file\n", 0),
+    ("encode onto a full device", ["-e", "/dev/full", "fw.bin"], b"Unable to write file\n", 0),
+    ("encode a directory", ["-e", "o.bin", "dir"], b"File read error\n", 0),
+    ("image missing", ["missing.bin", "10.0.0.1"], b"File not found\n", 0),
+    ("image missing, address invalid", ["missing.bin", "1.2.3"], b"File not found\n", 0),
+    ("image is a directory", ["dir", "10.0.0.1"], b"File read error\n", 0),
+    ("image empty", ["empty.bin", "10.0.0.1"], b"Image file is empty\n", 0),
+    ("address invalid", ["fw.bin", "1.2.3"], b"Invalid IP address\n", 0),
+    ("address all zero", ["fw.bin", "000.000.000.000"], b"Invalid IP address\n", 0),
+    ("lone -p is an address", ["fw.bin", "-p"], b"Invalid IP address\n", 0),
+    ("address too long", ["fw.bin", LONG_ADDRESS], b"Invalid IP address\n", 0),
+]
+
+
+def run_isolated(utility, arguments, cwd):
+    return subprocess.run(["unshare", "--net", "--", utility, *arguments], cwd=cwd,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=20)
+
+
+def namespaces_work():
+    try:
+        probe = subprocess.run(["unshare", "--net", "--", "ip", "-o", "link", "show", "lo"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=10)
+    except OSError:
+        return False
+    # A new namespace has its loopback down; anything else means isolation failed.
+    flags = re.search(rb"<([^>]*)>", probe.stdout)
+    return probe.returncode == 0 and flags is not None and b"UP" not in flags.group(1).split(b",")
+
+
+def check(utility, name, arguments, expected, status):
+    with tempfile.TemporaryDirectory(prefix="torvane-blackbox-") as work:
+        with open(os.path.join(work, "fw.bin"), "wb") as f:
+            f.write(bytes((i * 7 + 3) & 0xFF for i in range(300)))
+        open(os.path.join(work, "empty.bin"), "wb").close()
+        os.mkdir(os.path.join(work, "dir"))
+        result = run_isolated(utility, arguments, work)
+        problems = []
+        match = BANNER.match(result.stdout)
+        if not match:
+            problems.append("no start-up banner line")
+        output = result.stdout[match.end():] if match else result.stdout
+        if output != expected:
+            problems.append(f"output {output!r}, expected {expected!r}")
+        if result.returncode != status:
+            problems.append(f"exit status {result.returncode}, expected {status}")
+        if not problems and "-e" in arguments and b" generated: " in output:
+            problems += check_encoded(utility, work, arguments)
+    print(("ok   " if not problems else "FAIL ") + name)
+    for problem in problems:
+        print("     " + problem)
+    return not problems
+
+
+def check_encoded(utility, work, arguments):
+    """Encoding the encoded file again must give back the input and zero fill."""
+    out = arguments[arguments.index("-e") + 1]
+    source = [a for a in arguments if a not in ("-e", out)][0]
+    # "./" keeps a name such as -pX from being read as an option.
+    again = run_isolated(utility, ["-e", "again.bin", "./" + out], work)
+    if again.returncode != 0:
+        return ["second encoding failed"]
+    with open(os.path.join(work, source), "rb") as f:
+        original = f.read()
+    with open(os.path.join(work, "again.bin"), "rb") as f:
+        decoded = f.read()
+    padded = original + bytes(-len(original) % 256)
+    return [] if decoded == padded else ["encoding the encoded file did not give back the input"]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--utility", required=True)
+    utility = os.path.abspath(parser.parse_args().utility)
+    if not namespaces_work():
+        print("skipped: cannot create an isolated network namespace (needs root)")
+        return 77
+    results = [check(utility, *case) for case in CASES]
+    failed = results.count(False)
+    print(f"{len(results) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
