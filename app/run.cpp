@@ -56,11 +56,11 @@ int RunUpdate(ProgramOptions& options, const RunSteps& steps) {
     return 0;
   }
   // The text itself, trailing spaces included, goes on to preparation and transfer.
-  if (!steps.prepareTarget) {
-    return 0;
-  }
-  if (steps.prepareTarget(target.data()) == 0) {
+  if (steps.prepareTarget && steps.prepareTarget(target.data()) == 0) {
     return 1;
+  }
+  if (!steps.runTransferSequence) {
+    return 0;
   }
   const int transferResult = steps.runTransferSequence(target.data());
   PrintResultBanner(transferResult);
