@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "net/datagram_endpoint.h"
+
+/// What discovery and target preparation need of a socket. `EndpointManagementSocket` is the real
+/// one; tests and fuzzers play the device behind this interface, recording what is sent. The
+/// contracts are those of `DatagramEndpoint`.
+class ManagementSocket {
+ public:
+  virtual ~ManagementSocket() = default;
+
+  /// True when the socket is open (bound to a port that the system chose).
+  virtual bool Open() = 0;
+  /// Allows sending to 255.255.255.255; false when refused.
+  virtual bool EnableBroadcast() = 0;
+  /// Sends `datagram` to `port` of `host` (a dotted quad), or of 255.255.255.255 when `host` is
+  /// null. Returns the count sent, or -1 (an invalid host text sends nothing).
+  virtual int SendDatagram(std::span<const uint8_t> datagram, uint16_t port, const char* host) = 0;
+  /// True when a datagram is ready within `seconds`; false after the time-out or a failed wait.
+  virtual bool WaitReadable(int seconds) = 0;
+  /// Takes the next datagram's first `buffer.size()` bytes (the rest is discarded). Returns the
+  /// count placed in `buffer`, or -1.
+  virtual int ReceiveDatagram(std::span<uint8_t> buffer) = 0;
+  /// Closes the socket; nothing when it is not open.
+  virtual void Close() = 0;
+};
+
+/// A `ManagementSocket` over one `DatagramEndpoint`, closed at the latest when it is destroyed.
+class EndpointManagementSocket final : public ManagementSocket {
+ public:
+  bool Open() override { return endpoint_.Open(); }
+  bool EnableBroadcast() override { return endpoint_.EnableBroadcast(); }
+  int SendDatagram(std::span<const uint8_t> datagram, uint16_t port, const char* host) override {
+    return endpoint_.SendDatagram(datagram.data(), datagram.size(), port, host);
+  }
+  bool WaitReadable(int seconds) override { return endpoint_.WaitReadable(seconds); }
+  int ReceiveDatagram(std::span<uint8_t> buffer) override {
+    return endpoint_.ReceiveDatagram(buffer.data(), buffer.size());
+  }
+  void Close() override { endpoint_.Close(); }
+
+ private:
+  DatagramEndpoint endpoint_;
+};
