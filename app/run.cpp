@@ -8,11 +8,17 @@
 #include "app/program_options.h"
 #include "app/result_banner.h"
 #include "image/image_buffer.h"
+#include "management/discovery.h"
+#include "management/target_preparation.h"
 
 RunSteps PlatformRunSteps() {
   RunSteps steps;
   steps.initializeFramework = InitializeFramework;
   steps.startSocketLibrary = StartSocketLibrary;
+  steps.discoverDevice = [](AddressText& target) { return DiscoverDevice(target); };
+  steps.prepareTarget = [](const char* target) {
+    return PrepareTarget(target, programOptions.settingString);
+  };
   return steps;
 }
 

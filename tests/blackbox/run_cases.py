@@ -44,6 +44,11 @@ CASES = [
     ("address all zero", ["fw.bin", "000.000.000.000"], b"Invalid IP address\n", 0),
     ("lone -p is an address", ["fw.bin", "-p"], b"Invalid IP address\n", 0),
     ("address too long", ["fw.bin", LONG_ADDRESS], b"Invalid IP address\n", 0),
+    # The namespace has no network up: the broadcast and the identify request reach nobody.
+    ("discovery hears nothing", ["fw.bin"], b"No device detected\n", 0),
+    ("preparation hears nothing", ["fw.bin", "10.0.0.1"], b"Device not found\n", 1),
+    ("setting string too long", ["fw.bin", "10.0.0.1", "-p" + "x" * 90],
+     b"Setting string too long\n", 1),
 ]
 
 
