@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "fake_management_socket.h"
-
 namespace {
 
 std::vector<uint8_t> Bytes(std::span<const uint8_t> span) {
@@ -68,78 +66,6 @@ TEST(BuildSettingRecord, RefusesWhatDoesNotFitAndLeavesZeros) {
     record.fill(0xEE);
     EXPECT_FALSE(BuildSettingRecord(record, SomeId, std::string(length, 'x')));
     EXPECT_EQ(Bytes(record), std::vector<uint8_t>(SettingRecordSize, 0));
-  }
-}
-
-TEST(ReplyFields, ReadAtTheirOffsetsMostSignificantByteFirst) {
-  ManagementDatagram reply{};
-  for (size_t i = 0; i < reply.size(); ++i) {
-    reply[i] = static_cast<uint8_t>(0xF0 + i);  // high bytes: nothing may be read as signed
-  }
-  EXPECT_EQ(ReplyCommandCode(reply), 0xF2F3);
-  EXPECT_EQ(ReplyDeviceAddress(reply), (std::array<uint8_t, 4>{0xF4, 0xF5, 0xF6, 0xF7}));
-  EXPECT_EQ(ReplyDeviceId(reply), (DeviceId{0xFC, 0xFD, 0xFE, 0xFF, 0x00, 0x01}));
-  EXPECT_EQ(ReplyDeviceType(reply), 0x0203);
-}
-
-TEST(IsDiscoveryAnswer, OnlyAWholeReplyEchoingTheCodeCounts) {
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> bytes;
-    bool counts;
-  };
-  const Case cases[] = {
-      {"echo", Reply(CmdDiscover), true},
-      {"30 bytes", Reply(CmdDiscover, {1, 2, 3, 4}, 1, 30), true},
-      {"code in little-endian order", Reply(0x3930), false},
-      {"other code", Reply(CmdIdentify), false},
-      {"19 bytes", Reply(CmdDiscover, {1, 2, 3, 4}, 1, 19), false},
-      {"4 bytes", Reply(CmdDiscover, {1, 2, 3, 4}, 1, 4), false},
-      {"empty", {}, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(IsDiscoveryAnswer(c.bytes), c.counts);
-  }
-}
-
-TEST(IsExpectedDevice, TypeOneOnlyJudgedOnTheBytesThatArrived) {
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> bytes;
-    bool accepted;
-  };
-  const Case cases[] = {
-      {"type 1", Reply(CmdIdentify, {0, 0, 0, 0}, 1), true},
-      {"type 1, any echoed code", Reply(0xBEEF, {0, 0, 0, 0}, 1), true},
-      {"type 1, 30 bytes", Reply(CmdIdentify, {0, 0, 0, 0}, 1, 30), true},
-      {"type 2", Reply(CmdIdentify, {0, 0, 0, 0}, 2), false},
-      {"type 256", Reply(CmdIdentify, {0, 0, 0, 0}, 0x0100), false},
-      {"type 0x0101", Reply(CmdIdentify, {0, 0, 0, 0}, 0x0101), false},
-      {"19 bytes", Reply(CmdIdentify, {0, 0, 0, 0}, 1, 19), false},
-      {"nothing", {}, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(IsExpectedDevice(c.bytes), c.accepted);
-  }
-}
-
-TEST(FormatDeviceAddress, DottedDecimalUnsigned) {
-  struct Case {
-    std::array<uint8_t, 4> address;
-    std::string text;
-  };
-  const Case cases[] = {
-      {{0x0A, 0x00, 0x00, 0xC8}, "10.0.0.200"},
-      {{0xFF, 0xFF, 0xFF, 0xFF}, "255.255.255.255"},
-      {{0, 0, 0, 0}, "0.0.0.0"},
-  };
-  for (const Case& c : cases) {
-    AddressText text;
-    text.fill('#');
-    FormatDeviceAddress(c.address, text);
-    EXPECT_EQ(std::string(text.data()), c.text);
   }
 }
 
