@@ -6,13 +6,11 @@
 #include <span>
 #include <string_view>
 
+#include "net/device_port.h"
 #include "net/dotted_quad.h"
 
 /// Bytes 0..1 of every management request, most significant byte first (43 21 on the wire).
 inline constexpr uint16_t ManagementMagic = 0x4321;
-
-/// The device's UDP port for the management datagrams and the transfer dialogue.
-inline constexpr uint16_t DevicePort = 36;
 
 /// The only device type an identify reply may carry.
 inline constexpr uint16_t ExpectedDeviceType = 1;

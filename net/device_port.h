@@ -1,0 +1,6 @@
+#pragma once
+
+#include <cstdint>
+
+/// The device's UDP port, for the management datagrams and the transfer dialogue alike.
+inline constexpr uint16_t DevicePort = 36;

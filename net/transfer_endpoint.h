@@ -1,0 +1,53 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+/// The platform's datagram socket type (SOCK_DGRAM), the type the transfer opens its endpoint with.
+extern const int TransferDatagramType;
+
+/// Time-out of every send and receive on a `TransferEndpoint`.
+inline constexpr int TransferTimeoutMilliseconds = 1000;
+
+/// A plain blocking IPv4 socket connected to one peer, with fixed send and receive time-outs of
+/// 1000 ms. Every operation folds the platform's outcome into one integer and prints nothing.
+/// Expects the socket library to have been started. Not copyable; closes a socket it still holds
+/// when it goes.
+class TransferEndpoint {
+ public:
+  TransferEndpoint() = default;
+  ~TransferEndpoint();
+  TransferEndpoint(const TransferEndpoint&) = delete;
+  TransferEndpoint& operator=(const TransferEndpoint&) = delete;
+
+  /// Creates an IPv4 socket of `type` (closing any socket the endpoint still held) and sets its
+  /// receive and send time-outs to 1000 ms. Returns 1, or 0 when the socket cannot be created or
+  /// a time-out cannot be set (the socket is then closed again).
+  int Open(int type);
+
+  /// Makes `address` (dotted-quad text read by `ParseDottedQuad`: decimal parts, trailing spaces
+  /// allowed) and `port` (host order) the peer and connects the socket to it. Returns 1 when
+  /// connected; 0 when the text is not an address or the platform refuses, and the endpoint then
+  /// has no peer, so `Send` sends nothing.
+  int Connect(const char* address, uint16_t port);
+
+  /// Sends `length` bytes from `data` as one datagram to the peer. Returns the count sent, 0 when
+  /// the send timed out, -1 on any other failure, and -1 without sending when there is no peer.
+  int Send(const uint8_t* data, int length);
+
+  /// Receives one datagram from the peer into `buffer`, keeping at most `capacity` bytes and
+  /// discarding the rest of it. Returns the count kept, 0 when nothing came within 1000 ms or the
+  /// datagram was empty, -1 on any other failure.
+  int Receive(uint8_t* buffer, int capacity);
+
+  /// Closes the socket. Returns the platform's result, 0 for success, or -1 when no socket is
+  /// open; the endpoint is then not open.
+  int Close();
+
+  /// The platform's socket handle, wide enough for any platform's; -1 when not open.
+  std::intptr_t socketHandle = -1;
+
+  /// The peer as the platform's 16-byte IPv4 socket address (family, port and address in network
+  /// order, eight zero bytes); all zero when there is no peer.
+  std::array<uint8_t, 16> peerAddress{};
+};
