@@ -1,0 +1,67 @@
+#include "transfer/block_record.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+// The pad bytes that mask the four offset bytes: record bytes 279 to 282.
+constexpr int OffsetPadIndex = 17;
+constexpr int OffsetBytes = 4;
+
+}  // namespace
+
+void FillBlockRecord(BlockRecord& record, uint8_t command, uint32_t offset,
+                     const ImageBuffer& image) {
+  record[BlockRecordField::command] = command;
+  record[BlockRecordField::reserved] = 0;
+  // Written byte by byte, most significant first, which is what the byte-swapped 16-bit halves
+  // put on the wire from a little-endian host.
+  record[BlockRecordField::offsetHigh] = static_cast<uint8_t>(offset >> 24);
+  record[BlockRecordField::offsetHigh + 1] = static_cast<uint8_t>(offset >> 16);
+  record[BlockRecordField::offsetLow] = static_cast<uint8_t>(offset >> 8);
+  record[BlockRecordField::offsetLow + 1] = static_cast<uint8_t>(offset);
+  const auto data = record.begin() + BlockRecordField::data;
+  if (offset % ImageBlockSize != 0 || offset > image.bytes.size() - BlockRecordDataSize) {
+    std::fill_n(data, BlockRecordDataSize, uint8_t{0});
+    return;
+  }
+  std::copy_n(image.bytes.begin() + offset, BlockRecordDataSize, data);
+}
+
+void ScrambleBlockRecord(BlockRecord& record, std::span<const uint8_t, BlockRecordPadSize> pad) {
+  std::copy(pad.begin(), pad.end(), record.begin() + BlockRecordField::pad);
+  for (int i = 0; i < OffsetBytes; ++i) {
+    record[BlockRecordField::offsetHigh + i] ^= pad[OffsetPadIndex + i];
+  }
+  // The key pass cancels the key that loading put on the image, since blocks start at multiples
+  // of the key's length; the pad pass is what the device takes off.
+  for (int i = 0; i < BlockRecordDataSize; ++i) {
+    record[BlockRecordField::data + i] ^= ImageKey[i % ImageKey.size()] ^ pad[i % pad.size()];
+  }
+}
+
+void ScrambleBlockRecord(BlockRecord& record) {
+  std::array<uint8_t, BlockRecordPadSize> pad;
+  for (uint8_t& value : pad) {
+    value = static_cast<uint8_t>(std::rand());
+  }
+  ScrambleBlockRecord(record, pad);
+}
+
+UnmaskedBlock UnmaskBlockRecord(std::span<const uint8_t, BlockRecordSize> record) {
+  const auto pad = record.subspan<BlockRecordField::pad, BlockRecordPadSize>();
+  UnmaskedBlock block;
+  block.command = record[BlockRecordField::command];
+  block.reserved = record[BlockRecordField::reserved];
+  for (int i = 0; i < OffsetBytes; ++i) {
+    block.offset =
+        (block.offset << 8) |
+        static_cast<uint8_t>(record[BlockRecordField::offsetHigh + i] ^ pad[OffsetPadIndex + i]);
+  }
+  for (int i = 0; i < BlockRecordDataSize; ++i) {
+    block.data[i] =
+        record[BlockRecordField::data + i] ^ ImageKey[i % ImageKey.size()] ^ pad[i % pad.size()];
+  }
+  return block;
+}
