@@ -1,0 +1,196 @@
+#include "transfer/transfer_sequence.h"
+
+#include <array>
+
+#include "app/console.h"
+#include "net/device_port.h"
+#include "net/pause.h"
+#include "net/transfer_endpoint.h"
+#include "transfer/block_record.h"
+
+namespace {
+
+constexpr uint8_t OpenCommand = 'S';
+constexpr uint8_t ProbeCommand = 'T';
+constexpr uint8_t EraseCommand = 'E';
+constexpr uint8_t FinishCommand = 'R';
+constexpr uint8_t StepDone = '1';
+constexpr uint8_t StepRefused = '0';
+
+constexpr int StartPauseMilliseconds = 500;
+constexpr int ClosingCommands = 5;
+constexpr int ClosingPauseMilliseconds = 10;
+constexpr int CycleFailureReads = 3;
+
+int SendCommand(TransferLink& link, uint8_t command) {
+  return link.Send(&command, 1);
+}
+
+// A command answered by its echo and then '1', each as its own datagram.
+bool Acknowledged(TransferLink& link, uint8_t echo) {
+  return ExpectByte(link, echo) == 1 && ExpectByte(link, StepDone) == 1;
+}
+
+// Opening exchange and the ten probes; the probes are sent once per run, never per cycle.
+bool OpenAndProbe(TransferLink& link) {
+  SendCommand(link, OpenCommand);
+  if (!Acknowledged(link, OpenCommand)) {
+    return false;
+  }
+  std::array<uint8_t, ProbeLength> probe{};
+  probe[0] = ProbeCommand;
+  for (int i = 0; i < ProbeCount; ++i) {
+    link.Send(probe.data(), ProbeLength);
+    if (!Acknowledged(link, ProbeCommand)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Erase(TransferLink& link) {
+  ConsolePrint("%-20s", "Erase");
+  SendCommand(link, EraseCommand);
+  if (ExpectByte(link, EraseCommand) == 0) {
+    return false;
+  }
+  // Each mark goes up before its read, so even an instant answer shows, then removes, one mark.
+  int marks = 0;
+  bool erased = false;
+  while (!erased && marks < EraseWaitReads) {
+    ConsolePrint("+");
+    ++marks;
+    erased = ExpectByte(link, StepDone) == 1;
+  }
+  for (int i = 0; i < marks; ++i) {
+    ConsolePrint("\b \b");
+  }
+  if (!erased) {
+    return false;
+  }
+  ConsolePrint("\b\b\b Ok\n");
+  return true;
+}
+
+// Every try of a block resends the same bytes: the record is scrambled once per block.
+bool SendBlock(TransferLink& link, const BlockRecord& record) {
+  const uint8_t command = record[BlockRecordField::command];
+  for (int attempt = 0; attempt < BlockTries; ++attempt) {
+    link.Send(record.data(), BlockRecordSize);
+    if (Acknowledged(link, command)) {
+      return true;
+    }
+    // A refusing device may say '0'; the read takes it off the queue, its outcome does not count.
+    ExpectByte(link, StepRefused);
+  }
+  return false;
+}
+
+// The percentage shown after a block is the share of the image before that block.
+int Percent(int offset, int size) {
+  return static_cast<int>(static_cast<int64_t>(offset) * 100 / size);
+}
+
+// Program or verify phase: every block in order, each record built and scrambled afresh.
+bool SendAllBlocks(TransferLink& link, const ImageBuffer& image, const char* label,
+                   uint8_t command) {
+  ConsolePrint("%-20s", label);
+  BlockRecord record{};
+  int offset = 0;
+  for (; offset < image.size; offset += ImageBlockSize) {
+    FillBlockRecord(record, command, static_cast<uint32_t>(offset), image);
+    ScrambleBlockRecord(record);
+    if (!SendBlock(link, record)) {
+      return false;
+    }
+    ConsolePrint("\b\b\b\b\b%3d %s", Percent(offset, image.size), "%");
+  }
+  ConsolePrint("\b\b\b\b\b%3d %s\n", Percent(offset, image.size), "%");
+  return true;
+}
+
+bool RunUpdateCycle(TransferLink& link, const ImageBuffer& image) {
+  return Erase(link) && SendAllBlocks(link, image, "Program", ProgramCommand) &&
+         SendAllBlocks(link, image, "Verify", VerifyCommand);
+}
+
+// The device may confirm the finish; the reads take its answers off the queue, and neither is
+// required.
+void Finish(TransferLink& link) {
+  SendCommand(link, FinishCommand);
+  ExpectByte(link, FinishCommand);
+  ExpectByte(link, StepDone);
+}
+
+// Returns 1 after the first cycle that succeeds, 0 after the last failed one.
+int RunUpdateCycles(TransferLink& link, const ImageBuffer& image) {
+  for (int cycle = 0; cycle < TransferCycles; ++cycle) {
+    if (RunUpdateCycle(link, image)) {
+      Finish(link);
+      return 1;
+    }
+    ConsolePrint("\b\b\b\b\b\b Error\n");
+    // Replies still on their way from the failed step are read and dropped.
+    for (int i = 0; i < CycleFailureReads; ++i) {
+      ExpectByte(link, StepRefused);
+    }
+  }
+  return 0;
+}
+
+bool SizeIsSendable(int32_t size) {
+  return size > 0 && size <= ImageCapacity && size % ImageBlockSize == 0;
+}
+
+// Adapts the program's one transfer endpoint and the platform's pause to the dialogue.
+class EndpointLink final : public TransferLink {
+ public:
+  explicit EndpointLink(TransferEndpoint& endpoint) : endpoint_(endpoint) {}
+  int Open() override { return endpoint_.Open(TransferDatagramType); }
+  int Connect(const char* address, uint16_t port) override {
+    return endpoint_.Connect(address, port);
+  }
+  int Send(const uint8_t* data, int length) override { return endpoint_.Send(data, length); }
+  int Receive(uint8_t* buffer, int capacity) override {
+    return endpoint_.Receive(buffer, capacity);
+  }
+  int Close() override { return endpoint_.Close(); }
+  void Pause(int milliseconds) override { PauseMilliseconds(milliseconds); }
+
+ private:
+  TransferEndpoint& endpoint_;
+};
+
+TransferEndpoint transferEndpoint;
+
+}  // namespace
+
+int ExpectByte(TransferLink& link, uint8_t expected) {
+  std::array<uint8_t, ReplyCapacity> reply;
+  return link.Receive(reply.data(), ReplyCapacity) == 1 && reply[0] == expected ? 1 : 0;
+}
+
+int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target) {
+  if (!SizeIsSendable(image.size) || target == nullptr) {
+    return 0;
+  }
+  link.Pause(StartPauseMilliseconds);
+  if (link.Open() == 0) {
+    return 0;
+  }
+  // A failed connect shows itself as a missing answer to the opening command.
+  link.Connect(target, DevicePort);
+  ConsolePrint("Updating %s\n", target);
+  const int result = OpenAndProbe(link) ? RunUpdateCycles(link, image) : 0;
+  for (int i = 0; i < ClosingCommands; ++i) {
+    SendCommand(link, FinishCommand);
+    link.Pause(ClosingPauseMilliseconds);
+  }
+  link.Close();
+  return result;
+}
+
+int RunTransferSequence(const char* target) {
+  EndpointLink link(transferEndpoint);
+  return RunTransferSequence(link, imageBuffer, target);
+}

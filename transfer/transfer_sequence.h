@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+
+#include "image/image_buffer.h"
+
+/// What the transfer dialogue needs from the outside world: one connected datagram socket with
+/// 1000 ms time-outs, and a pause. The program's implementation is its static `TransferEndpoint`;
+/// tests and fuzzers play the device through their own.
+class TransferLink {
+ public:
+  virtual ~TransferLink() = default;
+  /// Opens a datagram socket with 1000 ms send and receive time-outs; 1, or 0 on failure.
+  virtual int Open() = 0;
+  /// Connects to `address` (dotted-quad text) and `port`; 1, or 0 when that failed.
+  virtual int Connect(const char* address, uint16_t port) = 0;
+  /// Sends one datagram; the count sent, 0 on a time-out, -1 on any other failure.
+  virtual int Send(const uint8_t* data, int length) = 0;
+  /// Receives one datagram, at most `capacity` bytes of it; the count, 0 on a time-out or an
+  /// empty datagram, -1 on any other failure.
+  virtual int Receive(uint8_t* buffer, int capacity) = 0;
+  /// Closes the socket; the platform's result.
+  virtual int Close() = 0;
+  /// Blocks for about `milliseconds` ms.
+  virtual void Pause(int milliseconds) = 0;
+};
+
+/// Most update cycles (erase, program, verify) one transfer runs before it gives up.
+inline constexpr int TransferCycles = 30;
+/// Reads of the erase wait, each of at most one receive time-out.
+inline constexpr int EraseWaitReads = 35;
+/// Sends of one record before the cycle fails.
+inline constexpr int BlockTries = 5;
+/// Probe datagrams sent once before the first cycle, and their length.
+inline constexpr int ProbeCount = 10;
+inline constexpr int ProbeLength = 513;
+/// Every reply is read with room for this many bytes; only one-byte replies count.
+inline constexpr int ReplyCapacity = 1024;
+
+/// Reads one datagram from `link` and returns 1 when it is exactly one byte long and that byte is
+/// `expected`, otherwise 0: a time-out, a failure and a datagram of any other length are all a
+/// mismatch, and a mismatching datagram is consumed all the same. Waits at most one receive
+/// time-out.
+int ExpectByte(TransferLink& link, uint8_t expected);
+
+/// Sends `image` to the device at `target` (dotted-quad text, printed unchanged in the "Updating"
+/// line) over `link`: pause 500 ms, open, connect to port 36, the opening "S", ten probes, then up
+/// to 30 cycles of erase, program and verify, each block sent as a scrambled `BlockRecord` and
+/// tried up to 5 times, and the finish "R"; then five closing "R" 10 ms apart and close. Draws its
+/// progress with `ConsolePrint`. Returns 1 when every block was programmed and then verified, 0
+/// otherwise: when opening fails (nothing printed or sent), when the device does not answer the
+/// opening or a probe (only the "Updating" line printed), or after 30 failed cycles. An image
+/// whose size is not a whole number of blocks between 1 and `ImageCapacity` bytes, or a null
+/// `target`, is refused with 0 before anything is opened, printed or sent, so an empty image never
+/// erases a device.
+int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target);
+
+/// The program's transfer: `RunTransferSequence` over the program's one static
+/// `TransferEndpoint` with the platform's pause, sending the global `imageBuffer`.
+int RunTransferSequence(const char* target);
