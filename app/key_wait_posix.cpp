@@ -1,0 +1,110 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app/result_banner.h"
+
+namespace {
+
+// The rest of a key's bytes follow its first at once; a lone Esc has none within this time.
+constexpr int FollowingByteMilliseconds = 50;
+// No key sends more; the bound keeps a stream of bytes from holding the wait.
+constexpr int MaximumKeyBytes = 16;
+
+enum class ReadResult { Byte, Nothing, Failed };
+
+ReadResult ReadByte(int terminal, unsigned char& byte, int timeoutMilliseconds) {
+  for (;;) {
+    if (timeoutMilliseconds >= 0) {
+      pollfd ready{terminal, POLLIN, 0};
+      const int polled = poll(&ready, 1, timeoutMilliseconds);
+      if (polled < 0 && errno == EINTR) {
+        continue;
+      }
+      if (polled <= 0) {
+        return polled == 0 ? ReadResult::Nothing : ReadResult::Failed;
+      }
+    }
+    const ssize_t count = read(terminal, &byte, 1);
+    if (count == 1) {
+      return ReadResult::Byte;
+    }
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    return ReadResult::Failed;
+  }
+}
+
+// Reads the bytes that belong to the key whose first byte was `first`, so that a cursor or
+// function key (an escape sequence) or a multi-byte character ends the wait as one key and leaves
+// nothing behind for the shell.
+void ConsumeRestOfKey(int terminal, unsigned char first) {
+  unsigned char byte = 0;
+  int taken = 1;
+  auto next = [&]() {
+    return taken++ < MaximumKeyBytes &&
+           ReadByte(terminal, byte, FollowingByteMilliseconds) == ReadResult::Byte;
+  };
+  if (first >= 0xC0) {
+    const int continuation = first >= 0xF0 ? 3 : first >= 0xE0 ? 2 : 1;
+    for (int i = 0; i < continuation && next(); ++i) {
+    }
+    return;
+  }
+  if (first != 0x1B || !next()) {
+    return;
+  }
+  if (byte == 'O') {
+    next();  // SS3: one final byte (F1 to F4, keypad keys)
+    return;
+  }
+  if (byte != '[') {
+    return;  // Alt with a key
+  }
+  // CSI: parameter and intermediate bytes up to a final byte. The Linux console sends its F1 to
+  // F5 as "ESC [ [" and a letter.
+  if (!next()) {
+    return;
+  }
+  if (byte == '[') {
+    next();
+    return;
+  }
+  while (byte >= 0x20 && byte <= 0x3F && next()) {
+  }
+}
+
+}  // namespace
+
+void WaitForKey() {
+  // The terminal itself, not standard input, which may be redirected.
+  const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0) {
+    return;
+  }
+  termios saved{};
+  if (tcgetattr(terminal, &saved) != 0) {
+    close(terminal);
+    return;
+  }
+  termios raw = saved;
+  // No echo, no line input, and no signals, flow control or literal-next keys, so that Ctrl+C,
+  // Ctrl+S and Ctrl+V arrive as keys like any other.
+  raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | ISIG | IEXTEN);
+  raw.c_iflag &= ~static_cast<tcflag_t>(IXON);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  // TCSANOW keeps keys typed during the transfer: one of them ends the wait at once.
+  if (tcsetattr(terminal, TCSANOW, &raw) == 0) {
+    unsigned char first = 0;
+    if (ReadByte(terminal, first, -1) == ReadResult::Byte) {
+      ConsumeRestOfKey(terminal, first);
+    }
+  }
+  tcsetattr(terminal, TCSANOW, &saved);
+  close(terminal);
+}
