@@ -10,6 +10,7 @@
 #include "image/image_buffer.h"
 #include "management/discovery.h"
 #include "management/target_preparation.h"
+#include "transfer/transfer_sequence.h"
 
 RunSteps PlatformRunSteps() {
   RunSteps steps;
@@ -19,6 +20,8 @@ RunSteps PlatformRunSteps() {
   steps.prepareTarget = [](const char* target) {
     return PrepareTarget(target, programOptions.settingString);
   };
+  steps.runTransferSequence = [](const char* target) { return RunTransferSequence(target); };
+  steps.waitForKey = WaitForKey;
   return steps;
 }
 
