@@ -1,0 +1,25 @@
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/serve.h"
+#include "sim/sim_options.h"
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  SimOptions options;
+  std::string error;
+  if (!ParseSimOptions(arguments, options, error)) {
+    std::fprintf(stderr, "torvane-devsim: %s\nTry 'torvane-devsim --help'.\n", error.c_str());
+    return ExitUsage;
+  }
+  if (options.help) {
+    std::fputs(SimUsage(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("torvane-devsim %s\n", TORVANE_VERSION);
+    return 0;
+  }
+  return ServeDevice(options);
+}

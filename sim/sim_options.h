@@ -1,0 +1,39 @@
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "sim/device_settings.h"
+
+/// Exit statuses of torvane-devsim.
+inline constexpr int ExitUpdateComplete = 0;  // also: stopped by a signal without --once, --help
+inline constexpr int ExitUpdateFailed = 1;    // --once: the update ended (or stopped) incomplete
+inline constexpr int ExitUsage = 2;           // the command line is wrong
+inline constexpr int ExitSystem = 3;          // port 36 cannot be bound, a file cannot be written
+inline constexpr int ExitIdle = 4;            // --timeout: nothing arrived for that long
+
+/// The simulator's command line.
+struct SimOptions {
+  DeviceSettings device;
+  /// Where the received image goes at the end of each update and on exit; empty: nowhere.
+  std::string storeFile;
+  /// Where each setting string received goes, its bytes exactly; empty: nowhere.
+  std::string settingFile;
+  bool once = false;
+  bool quiet = false;
+  /// Exit with `ExitIdle` after this many seconds without a datagram; 0: never.
+  int timeoutSeconds = 0;
+  /// Descriptor that gets the line "ready" once port 36 is bound; -1: none.
+  int readyFd = -1;
+  bool help = false;
+  bool version = false;
+};
+
+/// Reads the arguments after the program name into `options` (options as "--name value" or
+/// "--name=value"). Returns true when they were all understood; otherwise false with `error`
+/// holding one line that names the argument and what is wrong with it.
+bool ParseSimOptions(std::span<const std::string> arguments, SimOptions& options,
+                     std::string& error);
+
+/// The text of --help: every option with its meaning.
+const char* SimUsage();
