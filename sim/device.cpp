@@ -143,8 +143,8 @@ void Device::HandleManagement(const Incoming& datagram, Outcome& outcome) {
   const auto bytes = datagram.bytes;
   const std::string from = " from " + FormatEndpoint(datagram.sender);
   if (bytes.size() < 4) {
-    outcome.log.push_back("ignored" + from + Format(": management datagram of %zu bytes",
-                                                    bytes.size()));
+    outcome.log.push_back("ignored" + from +
+                          Format(": management datagram of %zu bytes", bytes.size()));
     return;
   }
   const uint16_t code = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
@@ -162,8 +162,8 @@ void Device::HandleManagement(const Incoming& datagram, Outcome& outcome) {
     if (!items) {
       outcome.log.push_back("setting" + from + ": refused, " + fault);
     } else if (items->deviceId != settings_.deviceId) {
-      outcome.log.push_back("setting" + from + ": refused, device id " +
-                            Escape(items->deviceId) + " is not this device's");
+      outcome.log.push_back("setting" + from + ": refused, device id " + Escape(items->deviceId) +
+                            " is not this device's");
     } else {
       setting_ = items->text;
       outcome.settingReceived = true;
@@ -234,8 +234,9 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
                      (command == 'T' && length == ProbeLength) ||
                      ((command == 'P' || command == 'V') && length == BlockRecordLength);
   if (!known) {
-    outcome.log.push_back("ignored" + from +
-                          Format(": datagram of %zu bytes starting with 0x%02x", length, command));
+    outcome.log.push_back("ignored" + from + ": datagram of " +
+                          Plural(static_cast<int>(length), "byte") +
+                          Format(" starting with 0x%02x", command));
     return;
   }
   // Anything but "R" between the "R"s means the closing has not begun.
@@ -296,8 +297,8 @@ void Device::HandleRecord(const Incoming& datagram, Outcome& outcome) {
   const char kind = program ? 'P' : 'V';
   const int block = static_cast<int>(std::min<uint32_t>(record.offset / ImageBlockSize, 99999));
   const bool valid = record.offset % ImageBlockSize == 0 && record.offset < ImageCapacity;
-  std::string line = Format("%s block %d offset 0x%05X", program ? "program" : "verify", block,
-                            record.offset);
+  std::string line =
+      Format("%s block %d offset 0x%05X", program ? "program" : "verify", block, record.offset);
   int tries = 0;
   if (valid) {
     tries = ++(program ? programTries_ : verifyTries_)[block];
@@ -313,11 +314,11 @@ void Device::HandleRecord(const Incoming& datagram, Outcome& outcome) {
     refusal = "offset out of range";
   } else if (!erased_) {
     refusal = "no erase since \"S\"";
-  } else if (FaultsApply() &&
-             std::any_of(settings_.refusals.begin(), settings_.refusals.end(),
-                         [&](const Refusal& r) {
-                           return r.block.Matches(kind, block, false) && tries <= r.tries;
-                         })) {
+  } else if (FaultsApply() && std::any_of(settings_.refusals.begin(), settings_.refusals.end(),
+                                          [&](const Refusal& r) {
+                                            return r.block.Matches(kind, block, false) &&
+                                                   tries <= r.tries;
+                                          })) {
     refusal = "refused (fault)";
   } else if (program) {
     std::copy(record.data.begin(), record.data.end(), memory_.begin() + record.offset);
@@ -398,8 +399,8 @@ void Device::EndUpdate(Outcome& outcome) {
     outcome.log.push_back("end: update complete, " + Plural(programmed, "block") +
                           " programmed and verified");
   } else {
-    outcome.log.push_back("end: update failed, " + Plural(programmed, "block") +
-                          " programmed, " + std::to_string(verified) + " verified" +
+    outcome.log.push_back("end: update failed, " + Plural(programmed, "block") + " programmed, " +
+                          std::to_string(verified) + " verified" +
                           (programmed > 0 && !contiguous ? ", not contiguous from block 0" : ""));
   }
   open_ = false;
@@ -423,8 +424,8 @@ double Device::NextUnit() {
   return static_cast<double>(z >> 11) * 0x1.0p-53;
 }
 
-void Device::Emit(char kind, int index, const std::vector<PlannedReply>& planned,
-                  std::string line, Outcome& outcome) {
+void Device::Emit(char kind, int index, const std::vector<PlannedReply>& planned, std::string line,
+                  Outcome& outcome) {
   const bool faults = FaultsApply();
   std::vector<Reply> datagrams;
   bool mergeNext = false;
@@ -452,9 +453,10 @@ void Device::Emit(char kind, int index, const std::vector<PlannedReply>& planned
     } else {
       datagrams.push_back({{byte}, reply.delayMs});
     }
-    mergeNext = faults && reply.role == Role::Echo && reply.delayMs == 0 &&
-                std::any_of(settings_.twoByteReplies.begin(), settings_.twoByteReplies.end(),
-                            [&](const DialogueStep& step) { return step.Matches(kind, index, false); });
+    mergeNext =
+        faults && reply.role == Role::Echo && reply.delayMs == 0 &&
+        std::any_of(settings_.twoByteReplies.begin(), settings_.twoByteReplies.end(),
+                    [&](const DialogueStep& step) { return step.Matches(kind, index, false); });
   }
 
   // Tokens of the log line: each datagram's bytes; runs of the same token are counted.

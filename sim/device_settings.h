@@ -20,8 +20,7 @@ struct DialogueStep {
   bool completion = false;
 
   bool Matches(char replyKind, int replyIndex, bool replyCompletion) const {
-    return kind == replyKind && (index < 0 || index == replyIndex) &&
-           completion == replyCompletion;
+    return kind == replyKind && (index < 0 || index == replyIndex) && completion == replyCompletion;
   }
 };
 

@@ -26,7 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 volatile sig_atomic_t stopRequested = 0;
 
-void OnStopSignal(int) { stopRequested = 1; }
+void OnStopSignal(int) {
+  stopRequested = 1;
+}
 
 // A reply waiting for its time.
 struct Scheduled {
@@ -146,7 +148,8 @@ void SendReply(int fd, std::span<const uint8_t> bytes, const sockaddr_in& destin
 
 bool WriteWholeFile(const std::string& path, std::span<const uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   out.close();
   return static_cast<bool>(out);
 }
@@ -160,8 +163,10 @@ std::array<uint8_t, 4> AddressBytes(in_addr address) {
 class Server {
  public:
   Server(const SimOptions& options, int fd)
-      : options_(options), fd_(fd), log_(options.quiet), device_(std::make_unique<Device>(
-                                                             options.device)) {}
+      : options_(options),
+        fd_(fd),
+        log_(options.quiet),
+        device_(std::make_unique<Device>(options.device)) {}
 
   int Run();
 
@@ -224,7 +229,7 @@ int Server::Run() {
       const auto idleEnd = lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds);
       if (now >= idleEnd) {
         log_.Error("nothing received for " + std::to_string(options_.timeoutSeconds) +
-                   " seconds, giving up");
+                   (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
         return Finish(ExitIdle);
       }
       const auto idle = std::chrono::ceil<std::chrono::milliseconds>(idleEnd - now);
@@ -294,8 +299,8 @@ int Server::Handle(std::span<const uint8_t> bytes, const sockaddr_in& from, in_a
     if (reply.delayMs <= 0) {
       SendReply(fd_, reply.bytes, from, local);
     } else {
-      queue_.push({lastDatagram_ + std::chrono::milliseconds(reply.delayMs), order_++,
-                   reply.bytes, from, local});
+      queue_.push({lastDatagram_ + std::chrono::milliseconds(reply.delayMs), order_++, reply.bytes,
+                   from, local});
     }
   }
   for (const std::string& line : outcome.log) {

@@ -1,8 +1,8 @@
 #include "sim/sim_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
-#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -66,11 +66,9 @@ void AddReplyOptions(std::vector<Option>& options, const char* kind,
                      ManagementReplySettings DeviceSettings::*member) {
   const std::string prefix = kind;
   auto settings = [member](SimOptions& o) -> ManagementReplySettings& { return o.device.*member; };
-  options.push_back({prefix + "-replies", "N",
-                     "replies per request: 0 for none, 2 to answer twice (default 1)",
-                     [=](std::string_view v, SimOptions& o) {
-                       return SetNumber(v, 0, 10, settings(o).count);
-                     }});
+  options.push_back(
+      {prefix + "-replies", "N", "replies per request: 0 for none, 2 to answer twice (default 1)",
+       [=](std::string_view v, SimOptions& o) { return SetNumber(v, 0, 10, settings(o).count); }});
   options.push_back({prefix + "-delay", "MS", "send the replies MS milliseconds late",
                      [=](std::string_view v, SimOptions& o) {
                        return SetNumber(v, 0, MaxMs, settings(o).delayMs);
@@ -128,8 +126,8 @@ const std::vector<Option>& Options() {
                         return "expects 12 hexadecimal digits";
                       }
                       for (int i = 0; i < 6; ++i) {
-                        const auto byte = ReadNumber(std::string_view(digits).substr(2 * i, 2),
-                                                     0, 255, 16);
+                        const auto byte =
+                            ReadNumber(std::string_view(digits).substr(2 * i, 2), 0, 255, 16);
                         if (!byte) {
                           return "expects 12 hexadecimal digits";
                         }
@@ -169,9 +167,9 @@ const std::vector<Option>& Options() {
                       wrong.step = *step;
                       if (equals != std::string_view::npos) {
                         const std::string_view byte = v.substr(equals + 1);
-                        const auto hex = byte.starts_with("0x") ? ReadNumber(byte.substr(2), 0,
-                                                                             255, 16)
-                                                                : std::nullopt;
+                        const auto hex = byte.starts_with("0x")
+                                             ? ReadNumber(byte.substr(2), 0, 255, 16)
+                                             : std::nullopt;
                         if (byte.size() == 1) {
                           wrong.byte = static_cast<uint8_t>(byte[0]);
                         } else if (hex) {
@@ -276,31 +274,28 @@ const std::vector<Option>& Options() {
                       o.once = true;
                       return std::string();
                     }});
-    list.push_back({"timeout", "SECONDS",
-                    "exit with status 4 when no datagram arrives for SECONDS",
+    list.push_back({"timeout", "SECONDS", "exit with status 4 when no datagram arrives for SECONDS",
                     [](std::string_view v, SimOptions& o) {
                       return SetNumber(v, 1, 86400, o.timeoutSeconds);
                     }});
-    list.push_back({"ready-fd", "N",
-                    "write \"ready\" to descriptor N once port 36 is bound, then close it",
-                    [](std::string_view v, SimOptions& o) {
-                      return SetNumber(v, 0, 65535, o.readyFd);
-                    }});
+    list.push_back(
+        {"ready-fd", "N", "write \"ready\" to descriptor N once port 36 is bound, then close it",
+         [](std::string_view v, SimOptions& o) { return SetNumber(v, 0, 65535, o.readyFd); }});
     list.push_back({"quiet", nullptr, "no dialogue log on standard error (errors only)",
                     [](std::string_view, SimOptions& o) {
                       o.quiet = true;
                       return std::string();
                     }});
-    list.push_back({"version", nullptr, "print the version and exit",
-                    [](std::string_view, SimOptions& o) {
-                      o.version = true;
-                      return std::string();
-                    }});
-    list.push_back({"help", nullptr, "print this help and exit",
-                    [](std::string_view, SimOptions& o) {
-                      o.help = true;
-                      return std::string();
-                    }});
+    list.push_back(
+        {"version", nullptr, "print the version and exit", [](std::string_view, SimOptions& o) {
+           o.version = true;
+           return std::string();
+         }});
+    list.push_back(
+        {"help", nullptr, "print this help and exit", [](std::string_view, SimOptions& o) {
+           o.help = true;
+           return std::string();
+         }});
     return list;
   }();
   return options;
@@ -341,9 +336,8 @@ bool ParseSimOptions(std::span<const std::string> arguments, SimOptions& options
       return false;
     }
     const size_t equals = argument.find('=');
-    const std::string_view name = argument.substr(2, equals == std::string_view::npos
-                                                          ? std::string_view::npos
-                                                          : equals - 2);
+    const std::string_view name =
+        argument.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
     const Option* option = nullptr;
     for (const Option& candidate : Options()) {
       if (!candidate.name.empty() && name == candidate.name) {
@@ -370,8 +364,8 @@ bool ParseSimOptions(std::span<const std::string> arguments, SimOptions& options
     }
     const std::string fault = option->take(value, options);
     if (!fault.empty()) {
-      error = "option '--" + std::string(name) + "' " + fault + ", not '" + std::string(value) +
-              "'";
+      error =
+          "option '--" + std::string(name) + "' " + fault + ", not '" + std::string(value) + "'";
       return false;
     }
   }
