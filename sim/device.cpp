@@ -74,10 +74,13 @@ std::optional<UnmaskedRecord> UnmaskBlockRecord(std::span<const uint8_t> record)
   const uint8_t b4 = record[4] ^ pad[19];
   const uint8_t b5 = record[5] ^ pad[20];
   unmasked.offset = (uint32_t{b2} << 24) | (uint32_t{b3} << 16) | (uint32_t{b4} << 8) | b5;
-  // The utility's key pass undoes the key that its load applied to the image (blocks start at
-  // multiples of 256, so the key positions line up): the pad alone hides the file's bytes.
+  // The key's 32 bytes repeat twice within the pad's 64: one combined mask serves all 256 bytes.
+  std::array<uint8_t, 64> mask;
+  for (int i = 0; i < 64; ++i) {
+    mask[i] = pad[i] ^ ImageKey[i % 32];
+  }
   for (int i = 0; i < ImageBlockSize; ++i) {
-    unmasked.data[i] = record[6 + i] ^ pad[i % 64];
+    unmasked.data[i] = record[6 + i] ^ mask[i % 64];
   }
   return unmasked;
 }
@@ -135,6 +138,9 @@ Outcome Device::Handle(const Incoming& datagram) {
     HandleTransfer(datagram, outcome);
   } else {
     outcome.log.push_back("ignored from " + FormatEndpoint(datagram.sender) + ": empty datagram");
+  }
+  if (!settings_.log) {
+    outcome.log.clear();
   }
   return outcome;
 }
@@ -225,7 +231,8 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
   const auto bytes = datagram.bytes;
   const uint8_t command = bytes[0];
   const size_t length = bytes.size();
-  const std::string from = " from " + FormatEndpoint(datagram.sender);
+  // Only the rare lines name the sender; the hot path spends nothing on it.
+  const auto from = [&datagram] { return " from " + FormatEndpoint(datagram.sender); };
   if (command == 'R' && length == 1) {
     HandleR(outcome);
     return;
@@ -234,7 +241,7 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
                      (command == 'T' && length == ProbeLength) ||
                      ((command == 'P' || command == 'V') && length == BlockRecordLength);
   if (!known) {
-    outcome.log.push_back("ignored" + from + ": datagram of " +
+    outcome.log.push_back("ignored" + from() + ": datagram of " +
                           Plural(static_cast<int>(length), "byte") +
                           Format(" starting with 0x%02x", command));
     return;
@@ -243,7 +250,7 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
   closingRs_ = 0;
   if (command == 'S') {
     if (!started_) {
-      outcome.log.push_back("open" + from +
+      outcome.log.push_back("open" + from() +
                             ": ignored, no start-update request yet (--no-start-required lifts "
                             "this)");
       return;
@@ -253,11 +260,11 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
     finished_ = false;
     probes_ = 0;
     cycle_ = 0;
-    Emit('S', -1, {{'S', Role::Echo, 0}, {'1', Role::Completion, 0}}, "open" + from, outcome);
+    Emit('S', -1, {{'S', Role::Echo, 0}, {'1', Role::Completion, 0}}, "open" + from(), outcome);
     return;
   }
   if (!open_) {
-    outcome.log.push_back("ignored" + from + Format(": '%c' before \"S\"", command));
+    outcome.log.push_back("ignored" + from() + Format(": '%c' before \"S\"", command));
     return;
   }
   if (command == 'T') {
@@ -297,12 +304,17 @@ void Device::HandleRecord(const Incoming& datagram, Outcome& outcome) {
   const char kind = program ? 'P' : 'V';
   const int block = static_cast<int>(std::min<uint32_t>(record.offset / ImageBlockSize, 99999));
   const bool valid = record.offset % ImageBlockSize == 0 && record.offset < ImageCapacity;
-  std::string line =
-      Format("%s block %d offset 0x%05X", program ? "program" : "verify", block, record.offset);
   int tries = 0;
   if (valid) {
     tries = ++(program ? programTries_ : verifyTries_)[block];
-    line += Format(" try %d", tries);
+  }
+  std::string line;
+  if (settings_.log) {
+    line =
+        Format("%s block %d offset 0x%05X", program ? "program" : "verify", block, record.offset);
+    if (valid) {
+      line += Format(" try %d", tries);
+    }
   }
 
   std::string refusal;
@@ -461,7 +473,10 @@ void Device::Emit(char kind, int index, const std::vector<PlannedReply>& planned
 
   // Tokens of the log line: each datagram's bytes; runs of the same token are counted.
   std::vector<std::string> tokens;
-  auto add = [&tokens](const Reply& reply, const char* note) {
+  auto add = [&tokens, this](const Reply& reply, const char* note) {
+    if (!settings_.log) {
+      return;
+    }
     std::string token = Escape(reply.bytes);
     if (reply.delayMs > 0) {
       token += Format("(+%dms)", reply.delayMs);
@@ -484,6 +499,9 @@ void Device::Emit(char kind, int index, const std::vector<PlannedReply>& planned
       outcome.replies.push_back(datagram);
     }
   }
+  if (!settings_.log) {
+    return;
+  }
 
   line += " ->";
   if (tokens.empty()) {
@@ -504,5 +522,12 @@ void Device::Emit(char kind, int index, const std::vector<PlannedReply>& planned
 }
 
 std::vector<uint8_t> Device::StoredImage() const {
-  return {memory_.begin(), memory_.begin() + (HighestBlock() + 1) * ImageBlockSize};
+  std::vector<uint8_t> image((HighestBlock() + 1) * ImageBlockSize, 0);
+  for (size_t at = 0; at < image.size(); ++at) {
+    if (programmed_.test(at / ImageBlockSize)) {
+      // The utility loaded the file with the key applied; applying it again gives the file.
+      image[at] = memory_[at] ^ ImageKey[at % 32];
+    }
+  }
+  return image;
 }

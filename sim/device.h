@@ -59,11 +59,11 @@ struct UnmaskedRecord {
 /// Bytes of a block record on the wire: command, reserved byte, offset, data, pad.
 inline constexpr int BlockRecordLength = 326;
 
-/// Takes the pad (record bytes 262..325) off a block record: the offset is bytes 2..5 XOR
-/// pad[17..20], most significant byte first; data[i] is byte 6 + i XOR pad[i % 64], the image
-/// file's own byte at offset + i (zero past the file's end), since the `ImageKey` that the
-/// utility's record carries cancels the key its image buffer holds. Returns nothing when `record`
-/// is not `BlockRecordLength` bytes.
+/// Takes the pad (record bytes 262..325) and the `ImageKey` off a block record: the offset is
+/// bytes 2..5 XOR pad[17..20], most significant byte first; data[i] is byte 6 + i XOR
+/// pad[i % 64] XOR key[i % 32], the utility's image buffer at offset + i, that is the image
+/// file's byte XOR the key (the firmware itself when the file is an encoded image). Returns
+/// nothing when `record` is not `BlockRecordLength` bytes.
 std::optional<UnmaskedRecord> UnmaskBlockRecord(std::span<const uint8_t> record);
 
 /// The items of a 104-byte setting record.
@@ -90,8 +90,9 @@ class Device {
   /// why; they never fail the call.
   Outcome Handle(const Incoming& datagram);
 
-  /// The image as programmed since the last erase: every programmed block's data, zero for the
-  /// blocks between them, up to the end of the highest programmed block. Empty when no block was
+  /// The image file as received since the last erase: every programmed block's data with the key
+  /// applied again (which gives the file's own bytes, zero past its end), zero for the blocks
+  /// never programmed, up to the end of the highest programmed block. Empty when no block was
   /// programmed.
   std::vector<uint8_t> StoredImage() const;
 

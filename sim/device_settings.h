@@ -56,6 +56,8 @@ struct Refusal {
 /// Everything that shapes the device's answers: its identity and the faults it plays. The
 /// defaults are a sound device that answers at once.
 struct DeviceSettings {
+  /// False: `Outcome::log` stays empty, which saves formatting lines that nobody reads.
+  bool log = true;
   /// The transfer dialogue is refused until a start-update request arrives, as on the device.
   bool startRequired = true;
   /// Announced by discovery; nothing means the address the request reached.

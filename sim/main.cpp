@@ -21,5 +21,6 @@ int main(int argc, char** argv) {
     std::printf("torvane-devsim %s\n", TORVANE_VERSION);
     return 0;
   }
+  options.device.log = !options.quiet;
   return ServeDevice(options);
 }

@@ -1,6 +1,5 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,9 +24,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile sig_atomic_t stopRequested = 0;
+int stopSocket = -1;
 
 void OnStopSignal(int) {
   stopRequested = 1;
+  shutdown(stopSocket, SHUT_RD);
 }
 
 // A reply waiting for its time.
@@ -43,11 +44,17 @@ struct Scheduled {
   }
 };
 
-// The dialogue log: lines gather here and go to standard error in one write per batch of
-// datagrams, after the replies have left, so logging never holds up an answer.
+// The dialogue log: lines gather here and go to standard error in one write when a few kilobytes
+// have gathered or the dialogue pauses (`PauseMs`), so a fast dialogue costs few writes and a
+// line never waits long.
 class DialogueLog {
  public:
   explicit DialogueLog(bool quiet) : quiet_(quiet) {}
+
+  static constexpr std::chrono::milliseconds PauseMs{20};
+
+  bool Pending() const { return !text_.empty(); }
+  bool Large() const { return text_.size() >= 4096; }
 
   void Line(const std::string& line) {
     if (!quiet_) {
@@ -171,8 +178,10 @@ class Server {
   int Run();
 
  private:
-  // Takes every datagram waiting; returns an exit status once the run is over, else -1.
-  int ReceiveAll();
+  // Waits for one datagram and handles it; returns an exit status once the run is over, else -1.
+  int ReceiveOne();
+  void SetReceiveTimeout(std::chrono::milliseconds wait);
+  int Stop();
   int Handle(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local);
   bool StoreImage();
   int Finish(int status);
@@ -184,20 +193,15 @@ class Server {
   std::priority_queue<Scheduled, std::vector<Scheduled>, std::greater<>> queue_;
   uint64_t order_ = 0;
   Clock::time_point lastDatagram_ = Clock::now();
+  std::chrono::milliseconds receiveTimeout_{0};
+  bool receiveTimedOut_ = false;
   std::vector<uint8_t> buffer_ = std::vector<uint8_t>(65536);
 };
 
 int Server::Run() {
-  // SIGINT and SIGTERM are let through only inside ppoll, so a stop request never slips in
-  // between the check and the wait.
-  sigset_t stopSignals;
-  sigset_t waitMask;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGTERM);
+  // The handler also shuts the socket for reading, which ends a receive that is blocked, or one
+  // about to begin, at once: no stop request slips in between the check and the wait.
+  stopSocket = fd_;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigaction(SIGINT, &action, nullptr);
@@ -214,16 +218,22 @@ int Server::Run() {
   }
 
   for (;;) {
-    Clock::time_point now = Clock::now();
+    const Clock::time_point now = Clock::now();
     while (!queue_.empty() && queue_.top().due <= now) {
       SendReply(fd_, queue_.top().bytes, queue_.top().destination, queue_.top().source);
       queue_.pop();
     }
-    log_.Flush();
+    if (log_.Large() || receiveTimedOut_) {
+      log_.Flush();
+    }
 
-    std::chrono::milliseconds wait(-1);
+    std::chrono::milliseconds wait(0);  // 0: no limit
     if (!queue_.empty()) {
-      wait = std::chrono::ceil<std::chrono::milliseconds>(queue_.top().due - now);
+      wait = std::max(std::chrono::milliseconds(1),
+                      std::chrono::ceil<std::chrono::milliseconds>(queue_.top().due - now));
+    }
+    if (log_.Pending()) {
+      wait = wait.count() == 0 ? DialogueLog::PauseMs : std::min(wait, DialogueLog::PauseMs);
     }
     if (options_.timeoutSeconds > 0) {
       const auto idleEnd = lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds);
@@ -233,59 +243,68 @@ int Server::Run() {
         return Finish(ExitIdle);
       }
       const auto idle = std::chrono::ceil<std::chrono::milliseconds>(idleEnd - now);
-      wait = wait.count() < 0 ? idle : std::min(wait, idle);
+      wait = wait.count() == 0 ? idle : std::min(wait, idle);
     }
-    timespec limit{};
-    limit.tv_sec = static_cast<time_t>(wait.count() / 1000);
-    limit.tv_nsec = static_cast<long>(wait.count() % 1000) * 1000000;
-    pollfd socket{fd_, POLLIN, 0};
-    const int ready = ppoll(&socket, 1, wait.count() < 0 ? nullptr : &limit, &waitMask);
+    SetReceiveTimeout(wait);
     if (stopRequested) {
-      log_.Line("stop: signal received");
-      return Finish(options_.once ? ExitUpdateFailed : ExitUpdateComplete);
+      return Stop();
     }
-    if (ready > 0) {
-      const int status = ReceiveAll();
-      if (status >= 0) {
-        return Finish(status);
-      }
+    const int status = ReceiveOne();
+    if (stopRequested) {
+      return Stop();
+    }
+    if (status >= 0) {
+      return Finish(status);
     }
   }
 }
 
-int Server::ReceiveAll() {
-  for (;;) {
-    sockaddr_in from{};
-    iovec data{buffer_.data(), buffer_.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t count = recvmsg(fd_, &message, MSG_DONTWAIT);
-    if (count < 0) {
-      // EAGAIN: all taken. Any other failure (an ICMP error queued by a reply) is not about the
-      // next datagram; the wait reports it again if it persists.
-      return -1;
-    }
-    in_addr local{};
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-         header = CMSG_NXTHDR(&message, header)) {
-      if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-        in_pktinfo info;
-        std::memcpy(&info, CMSG_DATA(header), sizeof info);
-        local = info.ipi_spec_dst;
-      }
-    }
-    lastDatagram_ = Clock::now();
-    const int status = Handle({buffer_.data(), static_cast<size_t>(count)}, from, local);
-    if (status >= 0) {
-      return status;
+// The receive waits in the kernel with this limit; it is set only when it changes, so a dialogue
+// without delayed replies costs one receive and its sends per datagram, nothing more.
+void Server::SetReceiveTimeout(std::chrono::milliseconds wait) {
+  if (wait == receiveTimeout_) {
+    return;
+  }
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(wait.count() / 1000);
+  limit.tv_usec = static_cast<suseconds_t>(wait.count() % 1000) * 1000;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  receiveTimeout_ = wait;
+}
+
+int Server::Stop() {
+  log_.Line("stop: signal received");
+  return Finish(options_.once ? ExitUpdateFailed : ExitUpdateComplete);
+}
+
+int Server::ReceiveOne() {
+  sockaddr_in from{};
+  iovec data{buffer_.data(), buffer_.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t count = recvmsg(fd_, &message, 0);
+  receiveTimedOut_ = count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  if (count < 0) {
+    // The time-out (EAGAIN), a signal (EINTR), or an error that is not about any datagram.
+    return -1;
+  }
+  in_addr local{};
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(header), sizeof info);
+      local = info.ipi_spec_dst;
     }
   }
+  lastDatagram_ = Clock::now();
+  return Handle({buffer_.data(), static_cast<size_t>(count)}, from, local);
 }
 
 int Server::Handle(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local) {

@@ -117,6 +117,18 @@ TEST(DevsimDevice, WholeUpdateStoresTheFileBytesAndEndsWithTheClosing) {
   EXPECT_EQ(utility.Send("S"), Datagrams{});
 }
 
+TEST(DevsimDevice, WithoutLogTheRepliesAreTheSame) {
+  const Bytes file = PatternBytes(256, 9);
+  DeviceSettings settings;
+  settings.log = false;
+  settings.refusals.push_back({{'V', 0, false}, 1});
+  Utility utility(settings);
+  utility.Open();
+  EXPECT_EQ(utility.Block('P', 0, file), Ok('P'));
+  EXPECT_EQ(utility.Block('V', 0, file), Refused('V'));
+  EXPECT_TRUE(utility.last.log.empty());
+}
+
 TEST(DevsimDevice, UnmasksOffsetsAndDataOfEveryRecord) {
   const Bytes file = PatternBytes(ImageCapacity, 4);
   for (uint32_t offset : {0u, 256u, 0x10000u, 0x1FF00u}) {
@@ -126,7 +138,10 @@ TEST(DevsimDevice, UnmasksOffsetsAndDataOfEveryRecord) {
     EXPECT_EQ(record->command, 'V');
     EXPECT_EQ(record->reserved, 0);
     EXPECT_EQ(record->offset, offset);
-    EXPECT_TRUE(std::equal(record->data.begin(), record->data.end(), file.begin() + offset));
+    // The utility's image buffer: the file with the key applied.
+    for (int i = 0; i < ImageBlockSize; ++i) {
+      ASSERT_EQ(record->data[i], file[offset + i] ^ ImageKey[i % 32]) << i;
+    }
   }
   EXPECT_FALSE(UnmaskBlockRecord(Bytes(325, 0)).has_value());
   EXPECT_FALSE(UnmaskBlockRecord(Bytes(327, 0)).has_value());
@@ -220,6 +235,16 @@ TEST(DevsimDevice, EraseStartsANewCycle) {
   EXPECT_EQ(utility.LastLog(), "erase cycle 2 -> E 1");
   EXPECT_TRUE(utility.device->StoredImage().empty());
   EXPECT_EQ(utility.Block('V', 0, file), Refused('V'));
+}
+
+TEST(DevsimDevice, StoredImageHasZerosWhereNoBlockCame) {
+  const Bytes file = PatternBytes(768, 12);
+  Utility utility;
+  utility.Open();
+  EXPECT_EQ(utility.Block('P', 512, file), Ok('P'));
+  Bytes expected(512, 0);
+  expected.insert(expected.end(), file.begin() + 512, file.end());
+  EXPECT_EQ(utility.device->StoredImage(), expected);
 }
 
 TEST(DevsimDevice, ClosingWithoutFinishEndsAFailedUpdate) {
