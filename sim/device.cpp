@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+namespace devsim {
+
 namespace {
 
 constexpr uint8_t MagicHigh = 0x43;
@@ -531,3 +533,5 @@ std::vector<uint8_t> Device::StoredImage() const {
   }
   return image;
 }
+
+}  // namespace devsim

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "image/image_buffer.h"
+#include "net/device_port.h"
 #include "sim/device_settings.h"
 
-/// The simulated device's port: management requests and the transfer dialogue alike.
-inline constexpr uint16_t DevicePort = 36;
+namespace devsim {
 
 /// An IPv4 address and UDP port; the address's first number comes first.
 struct Ipv4Endpoint {
@@ -142,3 +142,5 @@ class Device {
   std::array<int, BlockCount> verifyTries_{};
   std::optional<std::string> setting_;
 };
+
+}  // namespace devsim

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+namespace devsim {
+
 std::optional<DialogueStep> ParseDialogueStep(std::string_view text) {
   if (text.empty()) {
     return std::nullopt;
@@ -36,3 +38,5 @@ std::optional<DialogueStep> ParseDialogueStep(std::string_view text) {
   step.index = number;
   return step;
 }
+
+}  // namespace devsim

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace devsim {
+
 /// One reply of the transfer dialogue, or a pattern of them, named as on the command line:
 /// a letter S, T, E, P, V or R (the datagram answered), an optional number, and ".1" for the reply
 /// that completes the step instead of its echo. The number is the probe (1 to 10) for T, the
@@ -88,3 +90,5 @@ struct DeviceSettings {
   int delayMs = 0;
   uint64_t seed = 1;
 };
+
+}  // namespace devsim

@@ -5,6 +5,8 @@
 #include "sim/serve.h"
 #include "sim/sim_options.h"
 
+using namespace devsim;
+
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   SimOptions options;

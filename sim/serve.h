@@ -2,6 +2,8 @@
 
 #include "sim/sim_options.h"
 
+namespace devsim {
+
 /// Plays the device on UDP port 36 of every local address until a signal (SIGINT, SIGTERM), the
 /// end of the first update with `once`, or `timeoutSeconds` without a datagram. Logs the dialogue
 /// on standard error unless `quiet`; replies leave port 36 for the address and port they answer,
@@ -9,3 +11,5 @@
 /// `ExitUpdateFailed` (see `SimOptions::once`), `ExitSystem` when port 36 cannot be bound (with a
 /// message saying why) or a store file cannot be written, `ExitIdle` on the time-out.
 int ServeDevice(const SimOptions& options);
+
+}  // namespace devsim

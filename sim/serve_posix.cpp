@@ -19,6 +19,8 @@
 #include "sim/device.h"
 #include "sim/serve.h"
 
+namespace devsim {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -376,3 +378,5 @@ int ServeDevice(const SimOptions& options) {
   close(fd);
   return status;
 }
+
+}  // namespace devsim

@@ -9,6 +9,8 @@
 
 #include "net/dotted_quad.h"
 
+namespace devsim {
+
 namespace {
 
 // Reads all of `text` as a number from `lowest` to `highest` in `base`.
@@ -399,3 +401,5 @@ const char* SimUsage() {
   }();
   return usage.c_str();
 }
+
+}  // namespace devsim

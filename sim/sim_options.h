@@ -5,6 +5,8 @@
 
 #include "sim/device_settings.h"
 
+namespace devsim {
+
 /// Exit statuses of torvane-devsim.
 inline constexpr int ExitUpdateComplete = 0;  // also: stopped by a signal without --once, --help
 inline constexpr int ExitUpdateFailed = 1;    // --once: the update ended (or stopped) incomplete
@@ -37,3 +39,5 @@ bool ParseSimOptions(std::span<const std::string> arguments, SimOptions& options
 
 /// The text of --help: every option with its meaning.
 const char* SimUsage();
+
+}  // namespace devsim

@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace devsim;
+
 using Bytes = std::vector<uint8_t>;
 using Datagrams = std::vector<std::string>;
 

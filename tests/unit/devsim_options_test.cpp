@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace devsim;
+
 bool Parse(const std::vector<std::string>& arguments, SimOptions& options, std::string& error) {
   return ParseSimOptions(arguments, options, error);
 }
