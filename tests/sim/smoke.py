@@ -200,7 +200,7 @@ def main():
         print("skipped: cannot create an isolated network namespace (needs root)")
         return 77
     return subprocess.run(["unshare", "--net", "--", sys.executable, os.path.abspath(__file__),
-                           "--simulator", simulator, "--inside"], timeout=60).returncode
+                           "--simulator", simulator, "--inside"], timeout=50).returncode
 
 
 if __name__ == "__main__":
