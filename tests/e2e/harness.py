@@ -131,9 +131,11 @@ class Lan:
     each joined to the bridge by a veth pair, with addresses that exist only inside them.
     Namespace names carry this process's pid, so suites can run side by side. Removed on exit."""
 
-    def __init__(self, hosts):
-        """`hosts` maps a short host name to its address with prefix, e.g. {"pc": "10.77.0.1/24"}."""
-        self.tag = f"tv{os.getpid()}"
+    def __init__(self, hosts, tag=None):
+        """`hosts` maps a short host name to its address with prefix, e.g. {"pc": "10.77.0.1/24"}.
+        `tag` starts every namespace name (default "tv" and the pid); a process that builds
+        several LANs at once gives each its own tag, e.g. f"tv{os.getpid()}c{n}"."""
+        self.tag = tag or f"tv{os.getpid()}"
         self.bridge = f"{self.tag}-br"
         self.namespaces = {name: f"{self.tag}-{name}" for name in hosts}
         self.addresses = {name: address.split("/")[0] for name, address in hosts.items()}
@@ -171,6 +173,12 @@ class Lan:
             subprocess.run(["ip", "netns", "delete", namespace], stderr=subprocess.DEVNULL,
                            timeout=10)
         self._made = []
+
+    def isolated(self):
+        """True when every namespace of the LAN is a network namespace other than this process's."""
+        own = os.stat("/proc/self/ns/net").st_ino
+        return all(os.stat(f"/run/netns/{namespace}").st_ino != own
+                   for namespace in [self.bridge, *self.namespaces.values()])
 
     @staticmethod
     def _ip(*arguments):
