@@ -186,7 +186,10 @@ def check_store(case, work, image, problems):
             problems.append(f"{case.updated}'s stored image differs from the input")
     setting_path = os.path.join(work, f"{case.updated}.setting")
     if case.setting is not None:
-        received = open(setting_path, "rb").read() if os.path.exists(setting_path) else None
+        received = None
+        if os.path.exists(setting_path):
+            with open(setting_path, "rb") as stored_setting:
+                received = stored_setting.read()
         if received != case.setting:
             problems.append(f"setting string arrived as {received!r}, sent {case.setting!r}")
 
