@@ -91,6 +91,9 @@ def check_files(root, version, with_devsim):
             problems.append(f"manual page {program}(1) lacks a .TH line with version {version}")
     if not with_devsim and os.path.exists(os.path.join(root, "usr/bin/torvane-devsim")):
         problems.append("the package holds torvane-devsim, but the build has no simulator")
+    dissector = os.path.join(root, "usr/share/torvane-fwupdate/wireshark/torvane.lua")
+    if not os.path.isfile(dissector) or os.path.getsize(dissector) == 0:
+        problems.append("the Wireshark dissector is missing")
     return problems
 
 
