@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Renders the manual pages with groff and fails on any warning, then checks that the utility's
-page explains every message that the program's sources can print.
+page explains every message that the program's sources can print, and that the simulator's page
+describes every option that its --help lists.
 
 The messages are taken from the string literals of every ConsolePrint call in the utility's
 folders; each literal run of words in them (the text between conversions such as %s, line ends
@@ -66,11 +67,24 @@ def check_messages(text, literals):
     return problems
 
 
+def simulator_options(simulator):
+    """The options that `simulator --help` lists, such as --once."""
+    result = subprocess.run([simulator, "--help"], stdout=subprocess.PIPE, timeout=10)
+    return re.findall(r"^ {2}(--[a-z][a-z0-9-]*)", result.stdout.decode(), re.MULTILINE)
+
+
+def check_options(text, options):
+    return [f"the simulator's page does not describe {option}" for option in options
+            if not re.search(re.escape(option) + r"(?![a-z0-9-])", text)]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--groff", required=True)
     parser.add_argument("--source-dir", required=True)
     parser.add_argument("--utility-page", required=True)
+    parser.add_argument("--simulator", help="torvane-devsim, whose --help lists its options")
+    parser.add_argument("--simulator-page")
     parser.add_argument("pages", nargs="*", help="further pages to render")
     args = parser.parse_args()
     problems = []
@@ -80,6 +94,11 @@ def main():
     if len(literals) < 10:
         problems.append(f"only {len(literals)} console texts found in the sources")
     problems += check_messages(plain_text(args.groff, args.utility_page), literals)
+    if args.simulator and args.simulator_page:
+        options = simulator_options(args.simulator)
+        if len(options) < 3:
+            problems.append(f"only {len(options)} options in torvane-devsim --help")
+        problems += check_options(plain_text(args.groff, args.simulator_page), options)
     for problem in problems:
         print("FAIL " + problem)
     print(f"{len(literals)} console texts checked; " +
