@@ -74,8 +74,13 @@ def simulator_options(simulator):
 
 
 def check_options(text, options):
-    return [f"the simulator's page does not describe {option}" for option in options
-            if not re.search(re.escape(option) + r"(?![a-z0-9-])", text)]
+    problems = [f"the simulator's page does not describe {option}" for option in options
+                if not re.search(re.escape(option) + r"(?![a-z0-9-])", text)]
+    # An option the page names but --help does not list has been renamed or removed.
+    named = set(re.findall(r"(?<![a-z0-9-])(--[a-z][a-z0-9]*(?:-[a-z0-9]+)*)(?![a-z0-9-])", text))
+    problems += [f"the simulator's page describes {option}, which --help does not list"
+                 for option in sorted(named - set(options) - {"--net"})]
+    return problems
 
 
 def main():
