@@ -1,9 +1,10 @@
-#include <io.h>
-
-#include <cstdio>
+#include <windows.h>
 
 #include "app/console.h"
 
 bool StandardOutputIsConsole() {
-  return _isatty(_fileno(stdout)) != 0;
+  // Only a console has a console mode; _isatty would also take the NUL device and serial ports
+  // for one.
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }

@@ -1,7 +1,9 @@
 #include "app/platform_startup.h"
 
-#include <windows.h>
+// winsock2.h must come before windows.h, which would otherwise bring the older winsock.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 namespace {
 bool socketLibraryStarted = false;

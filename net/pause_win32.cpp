@@ -3,5 +3,6 @@
 #include <windows.h>
 
 void PauseMilliseconds(int milliseconds) {
-  Sleep(static_cast<DWORD>(milliseconds));
+  // A negative count would become a wait of some 49 days as a DWORD.
+  Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
 }

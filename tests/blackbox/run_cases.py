@@ -4,6 +4,12 @@ exit status with what each case expects.
 
 Every run happens in a network namespace of its own (unshare --net), so that no datagram can leave
 this machine whatever a case does. Exit status 77 (skipped) when namespaces cannot be made.
+
+    run_cases.py --utility PROGRAM [--windows] [-- RUNNER...]
+
+--windows: the utility is a Windows build, whose line ends are carriage return and line feed; the
+cases in NOT_ON_WINDOWS are skipped. RUNNER (for Windows, tests/wine/wine_run.py) is the command
+that starts the utility; it must give each run a network namespace of its own.
 """
 import argparse
 import os
@@ -12,9 +18,8 @@ import subprocess
 import sys
 import tempfile
 
-BANNER = re.compile(
-    rb"Torvane Firmware Update Utility\.   [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
-    rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n\n")
+BANNER = (rb"Torvane Firmware Update Utility\.   [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
+          rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n\n")
 
 LONG_ADDRESS = "10.0.0.1" + " " * 24 + "x"
 
@@ -51,10 +56,36 @@ CASES = [
      b"Setting string too long\n", 1),
 ]
 
+# Cases that cannot hold on Windows, with the reason.
+NOT_ON_WINDOWS = {
+    "encode onto a full device": "Windows has no full device",
+    "encode a directory": "Windows cannot open a directory as a file (File not found there)",
+    "image is a directory": "Windows cannot open a directory as a file (File not found there)",
+}
 
-def run_isolated(utility, arguments, cwd):
-    return subprocess.run(["unshare", "--net", "--", utility, *arguments], cwd=cwd,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=20)
+
+class Platform:
+    """How the utility is started and which line end its output uses."""
+
+    def __init__(self, utility, runner, windows):
+        self.utility = utility
+        self.runner = runner
+        self.windows = windows
+        self.line_end = b"\r\n" if windows else b"\n"
+        self.banner = re.compile(BANNER.replace(rb"\n", rb"\r\n") if windows else BANNER)
+
+    def text(self, expected):
+        return expected.replace(b"\n", self.line_end)
+
+    def command(self, arguments):
+        if self.runner:
+            return [*self.runner, self.utility, *arguments]
+        return ["unshare", "--net", "--", self.utility, *arguments]
+
+
+def run_isolated(platform, arguments, cwd):
+    return subprocess.run(platform.command(arguments), cwd=cwd, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, timeout=20)
 
 
 def namespaces_work():
@@ -68,15 +99,16 @@ def namespaces_work():
     return probe.returncode == 0 and flags is not None and b"UP" not in flags.group(1).split(b",")
 
 
-def check(utility, name, arguments, expected, status):
+def check(platform, name, arguments, expected, status):
+    expected = platform.text(expected)
     with tempfile.TemporaryDirectory(prefix="torvane-blackbox-") as work:
         with open(os.path.join(work, "fw.bin"), "wb") as f:
             f.write(bytes((i * 7 + 3) & 0xFF for i in range(300)))
         open(os.path.join(work, "empty.bin"), "wb").close()
         os.mkdir(os.path.join(work, "dir"))
-        result = run_isolated(utility, arguments, work)
+        result = run_isolated(platform, arguments, work)
         problems = []
-        match = BANNER.match(result.stdout)
+        match = platform.banner.match(result.stdout)
         if not match:
             problems.append("no start-up banner line")
         output = result.stdout[match.end():] if match else result.stdout
@@ -85,19 +117,19 @@ def check(utility, name, arguments, expected, status):
         if result.returncode != status:
             problems.append(f"exit status {result.returncode}, expected {status}")
         if not problems and "-e" in arguments and b" generated: " in output:
-            problems += check_encoded(utility, work, arguments)
+            problems += check_encoded(platform, work, arguments)
     print(("ok   " if not problems else "FAIL ") + name)
     for problem in problems:
         print("     " + problem)
     return not problems
 
 
-def check_encoded(utility, work, arguments):
+def check_encoded(platform, work, arguments):
     """Encoding the encoded file again must give back the input and zero fill."""
     out = arguments[arguments.index("-e") + 1]
     source = [a for a in arguments if a not in ("-e", out)][0]
     # "./" keeps a name such as -pX from being read as an option.
-    again = run_isolated(utility, ["-e", "again.bin", "./" + out], work)
+    again = run_isolated(platform, ["-e", "again.bin", "./" + out], work)
     if again.returncode != 0:
         return ["second encoding failed"]
     with open(os.path.join(work, source), "rb") as f:
@@ -111,11 +143,20 @@ def check_encoded(utility, work, arguments):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--utility", required=True)
-    utility = os.path.abspath(parser.parse_args().utility)
+    parser.add_argument("--windows", action="store_true", help="the utility is a Windows build")
+    parser.add_argument("runner", nargs=argparse.REMAINDER, help="-- and the runner command")
+    options = parser.parse_args()
+    runner = options.runner[1:] if options.runner[:1] == ["--"] else options.runner
+    platform = Platform(os.path.abspath(options.utility), runner, options.windows)
     if not namespaces_work():
         print("skipped: cannot create an isolated network namespace (needs root)")
         return 77
-    results = [check(utility, *case) for case in CASES]
+    results = []
+    for name, *case in CASES:
+        if platform.windows and name in NOT_ON_WINDOWS:
+            print(f"skip {name}: {NOT_ON_WINDOWS[name]}")
+            continue
+        results.append(check(platform, name, *case))
     failed = results.count(False)
     print(f"{len(results) - failed} passed, {failed} failed")
     return 1 if failed else 0
