@@ -18,7 +18,8 @@ parallel.
 
 --console gives the program a pseudo-terminal (script) as its standard input, which Wine turns into
 a Windows console to read keys from; its standard output still goes to the runner's, as a file.
---loopback brings the namespace's loopback interface up for programs that talk to themselves.
+--loopback brings the namespace's loopback interface up for programs that talk to themselves, and
+says so to them in the environment (TORVANE_PRIVATE_LOOPBACK=1).
 
 Exit status: the program's; 77 when a network namespace cannot be made; 125 when the runner fails
 (the prefix cannot be initialised, or the Wine session was not private).
@@ -70,7 +71,7 @@ def find_wineserver(loader):
     return shutil.which("wineserver")
 
 
-def wine_environment(prefix, loader, server, session):
+def wine_environment(prefix, loader, server, session, loopback):
     env = dict(os.environ)
     for variable in ("DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(variable, None)  # no window may open during a test
@@ -83,6 +84,10 @@ def wine_environment(prefix, loader, server, session):
         "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
         "TMPDIR": session,
     })
+    # Tells the program's tests that a network of their own is promised, so that seeing more is a
+    # failure rather than a reason to skip.
+    if loopback:
+        env["TORVANE_PRIVATE_LOOPBACK"] = "1"
     return env
 
 
@@ -102,7 +107,7 @@ def run_isolated(command, prefix, loader, server, finish="kill", console=False, 
         with subprocess.Popen(
                 ["unshare", "--net", "--", "sh", "-c", IN_NAMESPACE, "sh", server, finish,
                  "up" if loopback else "down", *command],
-                env=wine_environment(prefix, loader, server, session),
+                env=wine_environment(prefix, loader, server, session, loopback),
                 stdin=subprocess.PIPE if console else None,
                 stdout=sys.stderr if console else None) as process:
             status = process.wait()
