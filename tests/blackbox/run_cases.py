@@ -12,6 +12,7 @@ cases in NOT_ON_WINDOWS are skipped. RUNNER (for Windows, tests/wine/wine_run.py
 that starts the utility; it must give each run a network namespace of its own.
 """
 import argparse
+import concurrent.futures
 import os
 import re
 import subprocess
@@ -100,6 +101,7 @@ def namespaces_work():
 
 
 def check(platform, name, arguments, expected, status):
+    """Runs one case; returns its report lines, the first starting with "ok" or "FAIL"."""
     expected = platform.text(expected)
     with tempfile.TemporaryDirectory(prefix="torvane-blackbox-") as work:
         with open(os.path.join(work, "fw.bin"), "wb") as f:
@@ -118,10 +120,7 @@ def check(platform, name, arguments, expected, status):
             problems.append(f"exit status {result.returncode}, expected {status}")
         if not problems and "-e" in arguments and b" generated: " in output:
             problems += check_encoded(platform, work, arguments)
-    print(("ok   " if not problems else "FAIL ") + name)
-    for problem in problems:
-        print("     " + problem)
-    return not problems
+    return [("ok   " if not problems else "FAIL ") + name] + ["     " + p for p in problems]
 
 
 def check_encoded(platform, work, arguments):
@@ -151,14 +150,20 @@ def main():
     if not namespaces_work():
         print("skipped: cannot create an isolated network namespace (needs root)")
         return 77
-    results = []
+    cases = []
     for name, *case in CASES:
         if platform.windows and name in NOT_ON_WINDOWS:
             print(f"skip {name}: {NOT_ON_WINDOWS[name]}")
-            continue
-        results.append(check(platform, name, *case))
-    failed = results.count(False)
-    print(f"{len(results) - failed} passed, {failed} failed")
+        else:
+            cases.append((name, *case))
+    # The cases are independent (a folder and a namespace each) and mostly wait, the more so under
+    # Wine, where every run starts a Wine session of its own.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        reports = list(pool.map(lambda case: check(platform, *case), cases))
+    for report in reports:
+        print("\n".join(report))
+    failed = sum(report[0].startswith("FAIL") for report in reports)
+    print(f"{len(reports) - failed} passed, {failed} failed")
     return 1 if failed else 0
 
 
