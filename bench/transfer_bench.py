@@ -31,9 +31,11 @@ def measure(build, command, stdout):
     """Runs `command` under `torvane-bench measure`, which forks it from a small process so that
     the peak resident size is the command's own (a child forked from Python would inherit
     Python's). Returns (exit status, wall s, CPU s, peak KiB)."""
+    # A session of its own has no controlling terminal, so the utility's key wait ends at once
+    # even when the benchmark runs in one.
     run = subprocess.run([os.path.join(build, "torvane-bench"), "measure", *command],
                          stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
-                         timeout=60)
+                         start_new_session=True, timeout=60)
     words = run.stderr.split()
     if run.returncode != 0 or words[0::2] != [b"status", b"wall_us", b"cpu_us", b"peak_kib"]:
         raise RuntimeError(f"cannot measure {command[0]}: {run.stderr!r}")
@@ -123,14 +125,19 @@ def main():
     parser.add_argument("--runs", type=int, default=9)
     parser.add_argument("--terminal", action="store_true",
                         help="also time updates with standard output on a pseudo-terminal")
+    parser.add_argument("--cpu", type=int,
+                        help="run every process on this one CPU: steadier figures where waking "
+                        "a process on another CPU is slow or erratic (virtual machines)")
     arguments = parser.parse_args()
     build = os.path.abspath(arguments.build)
     harness.isolate()
+    if arguments.cpu is not None:
+        os.sched_setaffinity(0, {arguments.cpu})  # inherited by every process started below
 
     outputs = ["redirected"] + (["terminal"] if arguments.terminal else [])
     rows = {output: [] for output in outputs}
-    print("Milliseconds, but the ratio and the peak (KiB). 'peer': the utility against the "
-          "baseline's peer.")
+    print("Milliseconds, but the ratio and the peak (KiB). 'peer': the update of the baseline's "
+          "peer instead of the simulator, less pauses, output redirected.")
     header = ("run", "output", "wall", "-pauses", "peer", "baseline", "ratio", "CPU", "peak")
     print("{:>3} {:<10} {:>7} {:>7} {:>7} {:>8} {:>5} {:>5} {:>5}".format(*header))
     with tempfile.TemporaryDirectory(prefix="torvane-bench-") as work:
@@ -151,15 +158,17 @@ def main():
 
     met = True
     for output in outputs:
+        columns = list(zip(*rows[output]))
         for name, pick in (("median", statistics.median), ("minimum", min)):
-            wall, net, peer, base, ratio, cpu, peak = (pick(column) for column in
-                                                       zip(*rows[output]))
+            wall, net, peer, base, _, cpu, peak = (pick(column) for column in columns)
+            # The ratio of the two figures, not a figure of the ratios: a slow baseline run
+            # (load elsewhere) would otherwise pass for a fast update.
+            ratio = net / base
             print(f"{name} {output}: wall {wall:.1f} ms, less pauses {net:.1f} ms (against the "
                   f"peer {peer:.1f} ms), baseline {base:.1f} ms, ratio {ratio:.2f}, CPU "
                   f"{cpu:.1f} ms, peak {peak:.0f} KiB")
-        wall, net, peer, base, ratio, cpu, peak = (statistics.median(column) for column in
-                                                   zip(*rows[output]))
-        met &= ratio <= RATIO_TARGET and cpu < CPU_TARGET_MS and peak < PEAK_TARGET_KIB
+            if name == "median":
+                met &= ratio <= RATIO_TARGET and cpu < CPU_TARGET_MS and peak < PEAK_TARGET_KIB
     print(f"targets (medians): ratio at most {RATIO_TARGET}, CPU under {CPU_TARGET_MS:.0f} ms, "
           f"peak under {PEAK_TARGET_KIB} KiB: {'met' if met else 'missed'}")
     return 0 if met else 1

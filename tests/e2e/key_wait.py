@@ -31,7 +31,7 @@ NO_ECHO = termios.ECHO | termios.ICANON
 
 
 def take_terminal():
-    """In the child, after setsid: its standard output, the pty, becomes its controlling terminal."""
+    """In the child, after setsid: standard output, the pty, becomes its controlling terminal."""
     fcntl.ioctl(1, termios.TIOCSCTTY, 0)
 
 

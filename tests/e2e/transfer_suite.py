@@ -98,8 +98,8 @@ CASES = [
          4, 256, 6, log_has=[r"end: update complete, 1 block programmed and verified"],
          once=False),
     Case("five R after a failure, no more", 256, ["--timeout", "2", "--silent-from", "S.1"],
-         U + result(False), 4, 0, 5, log_has=[r"end: update failed, 0 blocks programmed, 0 verified"],
-         once=False),
+         U + result(False), 4, 0, 5,
+         log_has=[r"end: update failed, 0 blocks programmed, 0 verified"], once=False),
 ]
 
 
@@ -111,7 +111,8 @@ def image_bytes(length):
 
 
 def first_difference(got, wanted):
-    at = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b), min(len(got), len(wanted)))
+    at = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b),
+              min(len(got), len(wanted)))
     return (f"standard output differs at byte {at} of {len(got)} (expected {len(wanted)}): "
             f"got {got[max(0, at - 40):at + 40]!r}, expected {wanted[max(0, at - 40):at + 40]!r}")
 
