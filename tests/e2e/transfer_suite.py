@@ -66,6 +66,10 @@ CASES = [
     Case("nine probes answered", 256, ["--silent-from", "T10"], U + result(False), 1, 0, 5,
          log_has=[r"probe 10 \(silent from here on\) -> \(silent\)"],
          log_lacks=[r"erase .*", r"probe 11.*"]),
+    # A wrong echo fails the erase before its wait: no mark goes up.
+    Case("wrong erase echo", 256, ["--wrong-byte", "E", "--fault-cycles", "1"],
+         U + erase(0, done=False) + cycle(256) + result(True), 0, 256, 6,
+         log_has=[r"erase cycle 1 -> \? 1", r"erase cycle 2 -> E 1"]),
     Case("erase done on the 35th read", 256, ["--erase-reads", "35"],
          U + cycle(256, erase_reads=35) + result(True), 0, 256, 6,
          log_has=[r"erase cycle 1 -> E 0\*34 1"]),
@@ -88,6 +92,10 @@ CASES = [
     Case("two-byte block reply", 256, ["--two-byte", "P0", "--fault-cycles", "1"],
          U + erase(1) + blocks("Program", 256, done=0) + cycle(256) + result(True), 0, 256, 6,
          log_has=[r"program block 0 offset 0x00000 try 5: ok -> P1"]),
+    # Both reads after the finish "R" are made and neither is required.
+    Case("finish unanswered", 256, ["--silent-from", "R"], U + cycle(256) + result(True), 0, 256,
+         6, log_has=[r"finish: 1 block programmed and verified \(silent from here on\) -> "
+                     r"\(silent\)"]),
     # 38 replies to each "E": 35 reads find no '1', the three reads after the failed cycle take
     # the rest, so thirty cycles fail without a single time-out.
     Case("thirty failed cycles", 256, ["--erase-reads", "38"],
