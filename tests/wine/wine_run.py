@@ -21,6 +21,11 @@ a Windows console to read keys from; its standard output still goes to the runne
 --loopback brings the namespace's loopback interface up for programs that talk to themselves, and
 says so to them in the environment (TORVANE_PRIVATE_LOOPBACK=1).
 
+A test that needs Linux programs beside the Windows one in the same namespace (the end-to-end
+suite: the device simulator) imports this file and uses SessionHere instead: it makes the namespace
+itself, and SessionHere starts the Wine session's wineserver inside it and checks that it runs
+there.
+
 Exit status: the program's; 77 when a network namespace cannot be made; 125 when the runner fails
 (the prefix cannot be initialised, or the Wine session was not private).
 """
@@ -34,6 +39,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 SKIPPED = 77
 RUNNER_FAILED = 125
@@ -123,6 +129,77 @@ def run_isolated(command, prefix, loader, server, finish="kill", console=False, 
         return status
     finally:
         shutil.rmtree(session, ignore_errors=True)
+
+
+def net_namespace(pid="self"):
+    """The inode that names the network namespace of the process `pid`."""
+    return os.stat(f"/proc/{pid}/ns/net").st_ino
+
+
+class SessionHere:
+    """A Wine session of its own whose wineserver runs in this process's network namespace, for
+    a test that has made that namespace itself (harness.isolate()) and starts the Linux programs
+    that the Windows program talks to beside it. Use as a context manager; `command` and `env`
+    run a Windows program in the session.
+
+    The session's wineserver is started here, in the foreground, and is only used once it has made
+    its session under a fresh TMPDIR and runs in this namespace; a Wine that would put the session
+    elsewhere, or a wineserver in any other namespace, makes the constructor raise RuntimeError.
+    On the way out the session is ended (wineserver -k) and its server stopped by its pid."""
+
+    def __init__(self, prefix, loader, server, ready_seconds=10):
+        self.loader = loader
+        self.server = server
+        self.folder = tempfile.mkdtemp(prefix="torvane-wine-")
+        self.env = wine_environment(prefix, loader, server, self.folder, loopback=False)
+        self.process = None
+        try:
+            with open(os.path.join(self.folder, "wineserver.log"), "wb") as log:
+                self.process = subprocess.Popen([server, "--foreground"], env=self.env,
+                                                stdin=subprocess.DEVNULL,
+                                                stdout=subprocess.DEVNULL, stderr=log)
+            self._check(ready_seconds)
+        except BaseException:
+            self.close()
+            raise
+
+    def _check(self, ready_seconds):
+        deadline = time.monotonic() + ready_seconds
+        while not glob.glob(os.path.join(self.folder, "wine-*", "server-*", "socket")):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the wineserver made no session under TMPDIR="
+                                   f"{self.folder}: {self._log()}")
+            time.sleep(0.02)
+        if self.process.poll() is not None:
+            raise RuntimeError(f"the wineserver ended at once: {self._log()}")
+        if net_namespace(self.process.pid) != net_namespace():
+            raise RuntimeError("the wineserver runs in another network namespace")
+
+    def _log(self):
+        with open(os.path.join(self.folder, "wineserver.log"), "rb") as log:
+            return log.read().decode(errors="replace").strip() or "(no message)"
+
+    def command(self, program, *arguments):
+        """The command line that runs the Windows `program` in this session."""
+        return [self.loader, program, *arguments]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if self.process is not None and self.process.poll() is None:
+            # -k ends every Wine process of the session, then the server itself.
+            subprocess.run([self.server, "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=10)
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=5)
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def ensure_prefix(prefix, loader, server):
