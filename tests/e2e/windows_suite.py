@@ -29,6 +29,7 @@ import harness  # noqa: E402
 import wine_run  # noqa: E402
 from lan_suite import NOT_FOUND, TYPE_INCORRECT  # noqa: E402
 from transfer_output import blocks, cycle, erase, result, updating  # noqa: E402
+from transfer_suite import first_difference  # noqa: E402
 
 TARGET = "127.0.0.1"
 # Line-end and end-of-file bytes first, which a file read or written in text mode would change,
@@ -90,13 +91,6 @@ CASES = [
 
 def crlf(text):
     return text.replace(b"\n", b"\r\n")
-
-
-def first_difference(got, wanted):
-    at = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b),
-              min(len(got), len(wanted)))
-    return (f"standard output differs at byte {at} of {len(got)} (expected {len(wanted)}): "
-            f"got {got[max(0, at - 40):at + 40]!r}, expected {wanted[max(0, at - 40):at + 40]!r}")
 
 
 def cmp(first, second):
