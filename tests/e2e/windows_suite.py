@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """End to end on Windows: torvane-fwupdate.exe under Wine against the Linux torvane-devsim, over
 loopback. Each case checks the utility's exit status and its whole standard output (every line end
-CR LF, the start-up banner by pattern); updates also the image that the device stored and lines of
-its log, compared with cmp and by pattern; the encode case compares the encoded file with the one
-the Linux build writes from the same sources.
+CR LF, the start-up banner by pattern). Updates also check the image that the device stored (with
+cmp) and lines of its log; the encode case compares the encoded file with the one that the Linux
+build writes from the same sources.
 
 Every case runs in a child process of this script that makes a network namespace of its own
 (harness.isolate()), starts a Wine session whose wineserver runs inside it (wine_run.SessionHere:
