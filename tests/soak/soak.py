@@ -35,6 +35,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import harness  # noqa: E402
+import transfer_output  # noqa: E402
 
 LOOPBACK = "127.0.0.1"
 BLOCK = 256
@@ -60,8 +61,8 @@ SLACK_PER_READ = 0.005
 # of a failed cycle.
 SIMULATOR_IDLE_SECONDS = 60
 
-OK_TEXT = b"\nFirmware upgraded, press any key to continue"
-NG_TEXT = b"\nError encountered, press any key to continue"
+OK_TEXT = transfer_output.SUCCESS_LINE
+NG_TEXT = transfer_output.FAILURE_LINE
 
 
 def most_reads(blocks):
@@ -235,7 +236,7 @@ def judge(result, run, image, stored, simulator_status):
     if text is None:
         problems.append("no start-up banner")
         return
-    if not text.startswith(f"Updating {LOOPBACK}\n".encode()):
+    if not text.startswith(transfer_output.updating(LOOPBACK)):
         problems.append("no 'Updating' line first")
     result.failed_cycles = text.count(b" Error\n")
     cycles = text.count(b"Erase ")

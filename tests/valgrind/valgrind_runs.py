@@ -24,30 +24,12 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import harness  # noqa: E402
+import transfer_output as out  # noqa: E402
 
 LOOPBACK = "127.0.0.1"
 
-OK_BANNER = (b"\n\n           OOOOOO       K    K\n           O    O       K   K"
-             b"\n           O    O       K  K\n           O    O       KKK"
-             b"\n           O    O       K  K\n           O    O       K   K"
-             b"\n           OOOOOO       K    K\n")
-NG_BANNER = (b"\n\n           N    N       GGGGGGG\n           NN   N       G     G"
-             b"\n           N N  N       G      \n           N  N N       G  GGGG"
-             b"\n           N   NN       G     G\n           N   NN       G     G"
-             b"\n           N    N       GGGGGGG\n")
-ERASE_OK = b"Erase               +\b \b\b\b\b Ok\n"
-
-
-def phase(label, blocks):
-    """A phase line whose blocks all went through."""
-    line = label.ljust(20).encode()
-    for block in range(blocks):
-        line += b"\b\b\b\b\b%3d %%" % (block * 100 // blocks)
-    return line + b"\b\b\b\b\b100 %\n"
-
-
 IMAGE = bytes((i * 7 + 3) % 251 for i in range(700))  # three blocks, the last one partial
-BLOCKS = 3
+PADDED = IMAGE + bytes(-len(IMAGE) % out.BLOCK)
 SETTING = b"SITE7"
 
 # name: simulator options (None: no simulator), extra arguments, expected output after the
@@ -55,12 +37,9 @@ SETTING = b"SITE7"
 CASES = {
     "update": (["--refuse", "P0:5", "--fault-cycles", "1", "--refuse", "P1:1"],
                ["-p" + SETTING.decode()],
-               b"Updating 127.0.0.1\n" + ERASE_OK + b"Program".ljust(20) + b"\b\b\b\b\b\b Error\n"
-               + ERASE_OK + phase("Program", BLOCKS) + phase("Verify", BLOCKS) + OK_BANNER
-               + b"\nFirmware upgraded, press any key to continue", True),
-    "silent": (["--silent-from", "S.1"], [],
-               b"Updating 127.0.0.1\n" + NG_BANNER
-               + b"\nError encountered, press any key to continue", False),
+               out.updating(LOOPBACK) + out.erase(1) + out.blocks("Program", len(PADDED), done=0)
+               + out.cycle(len(PADDED)) + out.result(True), True),
+    "silent": (["--silent-from", "S.1"], [], out.updating(LOOPBACK) + out.result(False), False),
     "absent": (None, [], b"Device not found\n", False),
 }
 
@@ -96,8 +75,8 @@ def run_case(name, utility, simulator, valgrind, work):
     stored_path = os.path.join(work, "stored.bin")
     setting_path = os.path.join(work, "setting.bin")
     log_path = os.path.join(work, "memcheck.log")
-    with open(image_path, "wb") as out:
-        out.write(IMAGE)
+    with open(image_path, "wb") as image:
+        image.write(IMAGE)
     command = [valgrind, *VALGRIND_OPTIONS, f"--log-file={log_path}", utility]
     arguments = [image_path, LOOPBACK, *extra]
     problems = []
@@ -128,7 +107,7 @@ def run_case(name, utility, simulator, valgrind, work):
         problems.append("memcheck log:\n" + memcheck)
     if stores_image:
         with open(stored_path, "rb") as stored:
-            if stored.read() != IMAGE + bytes(-len(IMAGE) % 256):
+            if stored.read() != PADDED:
                 problems.insert(0, "the device does not hold the image")
         with open(setting_path, "rb") as setting:
             if setting.read() != SETTING:
