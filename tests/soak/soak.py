@@ -100,21 +100,21 @@ class Scenario:
 SCENARIOS = [
     Scenario("clean", "no fault", [], 1, ([1, 5], 1), ([1, 8, 64, 512], 2)),
     Scenario("drop-1", "1 % dropped", ["--drop", "0.01"], 1000, ([2, 4], 4), ([8, 128], 40)),
-    Scenario("drop-5", "5 % dropped", ["--drop", "0.05"], 2000, ([2, 4], 4), ([4, 32], 50)),
+    Scenario("drop-5", "5 % dropped", ["--drop", "0.05"], 2000, ([2, 4], 6), ([4, 32], 50)),
     Scenario("drop-20", "20 % dropped", ["--drop", "0.2"], 3000, ([1, 3], 3), ([1, 4], 60)),
-    Scenario("dup-5", "5 % duplicated", ["--duplicate", "0.05"], 4000, ([2, 4], 4),
+    Scenario("dup-5", "5 % duplicated", ["--duplicate", "0.05"], 4000, ([2, 4], 6),
              ([8, 128], 50)),
-    Scenario("delay-900", "5 % delayed 900 ms", ["--delay", "0.05:900"], 5000, ([2, 4], 3),
+    Scenario("delay-900", "5 % delayed 900 ms", ["--delay", "0.05:900"], 5000, ([2, 4], 5),
              ([4, 32], 30)),
-    Scenario("delay-1500", "5 % delayed 1500 ms", ["--delay", "0.05:1500"], 6000, ([2, 4], 3),
+    Scenario("delay-1500", "5 % delayed 1500 ms", ["--delay", "0.05:1500"], 6000, ([2, 4], 5),
              ([4, 32], 30)),
     Scenario("mixed", "2 % dropped, 2 % duplicated, 2 % delayed 1500 ms",
-             ["--drop", "0.02", "--duplicate", "0.02", "--delay", "0.02:1500"], 7000, ([3], 4),
+             ["--drop", "0.02", "--duplicate", "0.02", "--delay", "0.02:1500"], 7000, ([3, 4], 4),
              ([4, 32], 30)),
     # Refusals answer with three replies instead of two; with only drops no reply can outlive its
     # exchange, so the checks must hold here too.
     Scenario("refuse-drop-5", "5 % dropped, blocks 1 and 0 refused twice and once",
-             ["--drop", "0.05", "--refuse", "P1:2", "--refuse", "V0:1"], 8000, ([2, 3], 3),
+             ["--drop", "0.05", "--refuse", "P1:2", "--refuse", "V0:1"], 8000, ([2, 3], 5),
              ([4, 32], 30)),
 ]
 
