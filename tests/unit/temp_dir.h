@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -12,8 +14,14 @@
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "torvane-test-XXXXXX").string();
-    path_ = MakeUnique(pattern);
+    // mkdtemp is not on every platform; the clock and a counter make the name unique enough, and
+    // create_directory refuses a name that exists.
+    static std::atomic<unsigned> counter{0};
+    do {
+      const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count() % 1000000;
+      path_ = std::filesystem::temp_directory_path() /
+              ("torvane-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    } while (!std::filesystem::create_directory(path_));
   }
   ~TempDir() {
     std::error_code ignored;
@@ -25,14 +33,13 @@ class TempDir {
   std::string File(const std::string& name) const { return (path_ / name).string(); }
 
  private:
-  static std::filesystem::path MakeUnique(const std::string& pattern);
   std::filesystem::path path_;
 };
 
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {
@@ -43,10 +50,9 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path) {
 /// `length` bytes that differ from their neighbours and from the key's period.
 inline std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed = 1) {
   std::vector<uint8_t> bytes(length);
-  uint32_t state = seed;
   for (uint8_t& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(state >> 16);
+    seed = seed * 1103515245u + 12345u;
+    byte = static_cast<uint8_t>(seed >> 16);
   }
   return bytes;
 }
