@@ -52,3 +52,40 @@ bool RunInPrivateNetwork(const std::function<void()>& body) {
   WSACleanup();
   return isolated;
 }
+
+Peer::Peer(const char* address, uint16_t port) : handle_(socket(AF_INET, SOCK_DGRAM, 0)) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = inet_addr(address);
+  EXPECT_EQ(bind(static_cast<SOCKET>(handle_), reinterpret_cast<sockaddr*>(&local), sizeof local),
+            0)
+      << address;
+}
+
+Peer::~Peer() {
+  closesocket(static_cast<SOCKET>(handle_));
+}
+
+std::vector<uint8_t> Peer::Take(int milliseconds) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(static_cast<SOCKET>(handle_), &readable);
+  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  std::vector<uint8_t> bytes(2048);
+  int length = sizeof(sockaddr_in);
+  const int count =
+      select(0, &readable, nullptr, nullptr, &limit) != 1
+          ? 0
+          : recvfrom(static_cast<SOCKET>(handle_), reinterpret_cast<char*>(bytes.data()), 2048, 0,
+                     reinterpret_cast<sockaddr*>(sender_.data()), &length);
+  bytes.resize(count > 0 ? static_cast<size_t>(count) : 0);
+  return bytes;
+}
+
+void Peer::Answer(const std::vector<uint8_t>& bytes, const Peer* to) const {
+  const auto& address = (to != nullptr ? to : this)->sender_;
+  sendto(static_cast<SOCKET>(handle_), reinterpret_cast<const char*>(bytes.data()),
+         static_cast<int>(bytes.size()), 0, reinterpret_cast<const sockaddr*>(address.data()),
+         sizeof(sockaddr_in));
+}

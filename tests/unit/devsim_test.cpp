@@ -1,0 +1,347 @@
+// The simulator's device core datagram by datagram, and its command line: what the end-to-end
+// suites cannot see from the utility's side, that the device refuses what a sound utility never
+// sends and plays each fault as asked.
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/device.h"
+#include "sim/sim_options.h"
+#include "temp_dir.h"
+#include "transfer/block_record.h"
+
+namespace {
+
+using namespace devsim;
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Request(uint8_t code) {
+  Bytes request(20, 0);
+  request[0] = 0x43;
+  request[1] = 0x21;
+  request[2] = 0x30;
+  request[3] = code;
+  return request;
+}
+
+// The file of the transfers below, and the image the utility loads from it (the key on).
+const Bytes File = PatternBytes(ImageCapacity, 9);
+const ImageBuffer& Image() {
+  static const auto image = [] {
+    auto loaded = std::make_unique<ImageBuffer>();
+    std::copy(File.begin(), File.end(), loaded->bytes.begin());
+    ApplyImageKey(*loaded);
+    return loaded;
+  }();
+  return *image;
+}
+
+// A record as the utility sends it, built and masked by the utility's own code.
+Bytes Record(char command, uint32_t offset) {
+  BlockRecord record{};
+  FillBlockRecord(record, static_cast<uint8_t>(command), offset, Image());
+  ScrambleBlockRecord(record);
+  return {record.begin(), record.end()};
+}
+
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream words(text);
+  return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+}
+
+// Plays the utility's side against one device set up by the simulator's options (one text).
+struct Utility {
+  explicit Utility(const std::string& options = "") {
+    SimOptions parsed;
+    std::string error;
+    EXPECT_TRUE(ParseSimOptions(Words(options), parsed, error)) << error;
+    device = std::make_unique<Device>(parsed.device);
+  }
+
+  // The replies, comma-separated.
+  std::string Send(const Bytes& bytes) {
+    last = device->Handle({bytes, {{10, 0, 0, 1}, 40000}, {10, 0, 0, 2}});
+    std::string replies;
+    for (const Reply& reply : last.replies) {
+      replies += (replies.empty() ? "" : ",") + std::string(reply.bytes.begin(), reply.bytes.end());
+    }
+    return replies;
+  }
+  // "S", "E", "R", "T" (a probe), or "P3" / "V3" for the record of block 3.
+  std::string Send(const std::string& step) {
+    Bytes bytes(step.begin(), step.end());
+    if (step == "T") {
+      bytes.resize(513, 0);
+    } else if (step.size() > 1) {
+      bytes = Record(step[0], std::stoul(step.substr(1)) * 256);
+    }
+    return Send(bytes);
+  }
+  // Sends each step of `script` ("S=S,1 P2=P,0,0": the datagram, then the replies it must get).
+  void Play(const std::string& script) {
+    std::istringstream steps(script);
+    for (std::string step; steps >> step;) {
+      const size_t equals = step.find('=');
+      EXPECT_EQ(Send(step.substr(0, equals)), step.substr(equals + 1)) << step << ": " << Log();
+    }
+  }
+  // The start-update request, "S", the ten probes and the first "E".
+  void Open() {
+    Send(Request(0x74));
+    Play("S=S,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 E=E,1");
+  }
+  std::string Log() const { return last.log.empty() ? "" : last.log.back(); }
+
+  std::unique_ptr<Device> device;
+  Outcome last;
+};
+
+TEST(DevsimDevice, UnmasksTheUtilitysRecords) {
+  for (uint32_t offset : {0u, 0x10000u, 0x1FF00u}) {
+    const auto record = UnmaskBlockRecord(Record('V', offset));
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->command, 'V');
+    EXPECT_EQ(record->reserved, 0);
+    EXPECT_EQ(record->offset, offset);
+    EXPECT_TRUE(std::equal(record->data.begin(), record->data.end(), &Image().bytes[offset]));
+  }
+  EXPECT_FALSE(UnmaskBlockRecord(Bytes(325, 0)).has_value());
+  EXPECT_FALSE(UnmaskBlockRecord(Bytes(327, 0)).has_value());
+}
+
+TEST(DevsimDevice, RefusesRecordsItCannotTakeAndSaysWhy) {
+  const struct {
+    uint32_t offset;
+    uint8_t reserved;
+    std::string log;
+  } cases[] = {
+      {0x80, 0, "program block 0 offset 0x00080: offset not a multiple of 256"},
+      {131072, 0, "program block 512 offset 0x20000: offset out of range"},
+      {0, 7, "program block 0 offset 0x00000 try 1: reserved byte 0x07"},
+  };
+  for (const auto& c : cases) {
+    Utility utility;
+    utility.Open();
+    Bytes record = Record('P', c.offset);
+    record[1] = c.reserved;
+    EXPECT_EQ(utility.Send(record), "P,0,0");
+    EXPECT_EQ(utility.Log(), c.log + " -> P 0 0");
+    EXPECT_TRUE(utility.device->StoredImage().empty());
+  }
+  Utility utility;
+  utility.Send(Request(0x74));
+  utility.Play("S=S,1 P1=P,0,0");
+  EXPECT_EQ(utility.Log(), "program block 1 offset 0x00100 try 1: no erase since \"S\" -> P 0 0");
+}
+
+TEST(DevsimDevice, VerifiesAgainstWhatWasProgrammedAndStoresOnlyThat) {
+  Utility utility;
+  utility.Open();
+  utility.Play("V1=V,0,0");
+  EXPECT_EQ(utility.Log(), "verify block 1 offset 0x00100 try 1: block not programmed -> V 0 0");
+  utility.Play("P1=P,1");
+  Bytes changed = Record('V', 256);
+  changed[6 + 17] ^= 0x40;
+  EXPECT_EQ(utility.Send(changed), "V,0,0");
+  EXPECT_EQ(utility.Log(),
+            "verify block 1 offset 0x00100 try 2: differs from the programmed data at byte 17 "
+            "-> V 0 0");
+  utility.Play("V1=V,1 P2=P,1 V2=V,1");
+  // Zeros where no block came; the file's own bytes where one did.
+  Bytes stored(256, 0);
+  stored.insert(stored.end(), File.begin() + 256, File.begin() + 768);
+  EXPECT_EQ(utility.device->StoredImage(), stored);
+  // A hole at block 0: the finish is answered, and the closing ends a failed update.
+  utility.Play("R=R,1");
+  EXPECT_EQ(utility.Log(),
+            "finish: 2 blocks programmed and verified, not contiguous from block 0 -> R 1");
+  utility.Play("R= R= R= R= R=");
+  EXPECT_TRUE(utility.last.updateEnded);
+  EXPECT_FALSE(utility.last.updateSucceeded);
+  EXPECT_EQ(utility.Log(),
+            "end: update failed, 2 blocks programmed, 2 verified, not contiguous from block 0");
+}
+
+TEST(DevsimDevice, TransferWaitsForTheStartUpdateRequestUnlessLifted) {
+  Utility strict;
+  strict.Play("S=");
+  EXPECT_EQ(strict.Log(),
+            "open from 10.0.0.1:40000: ignored, no start-update request yet "
+            "(--no-start-required lifts this)");
+  Utility("--no-start-required").Play("S=S,1");
+}
+
+TEST(DevsimDevice, TransferFaultsShapeTheReplies) {
+  const struct {
+    const char* options;
+    const char* script;  // after the start-update request
+  } cases[] = {
+      {"--silent-from S.1", "S=S T= S="},
+      {"--wrong-byte P1.1", "S=S,1 E=E,1 P0=P,1 P1=P,?"},
+      {"--wrong-byte E=0x30 --fault-cycles 1", "S=S,1 E=0,1 E=E,1"},
+      {"--refuse P2:2", "S=S,1 E=E,1 P2=P,0,0 P2=P,0,0 P2=P,1 E=E,1 P2=P,0,0"},
+      {"--two-byte P", "S=S,1 E=E,1 P0=P1 P1=P1 V0=V,1"},
+      {"--drop 1", "S="},
+      {"--duplicate 1", "S=S,S,1,1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    Utility utility(c.options);
+    utility.Send(Request(0x74));
+    utility.Play(c.script);
+  }
+}
+
+TEST(DevsimDevice, DelaysAreCarriedByTheReplies) {
+  Utility utility("--no-start-required --erase-ms 1500 --delay 1:40");
+  utility.Play("S=S,1 E=E,1");
+  EXPECT_EQ(utility.last.replies[0].delayMs, 40);
+  EXPECT_EQ(utility.last.replies[1].delayMs, 1540);
+  EXPECT_EQ(utility.Log(), "erase cycle 1 -> E(+40ms) 1(+1540ms)");
+}
+
+TEST(DevsimDevice, RandomFaultsFollowTheSeed) {
+  auto replies = [](const std::string& seed) {
+    Utility utility("--no-start-required --drop 0.3 --duplicate 0.3 --seed " + seed);
+    std::string all;
+    for (int i = 0; i < 20; ++i) {
+      all += utility.Send("S") + "|";
+    }
+    return all;
+  };
+  EXPECT_EQ(replies("7"), replies("7"));
+  EXPECT_NE(replies("7"), replies("8"));
+  // 40 replies, some dropped, some doubled.
+  const auto sent = std::count_if(replies("7").begin(), replies("7").end(), isalnum);
+  EXPECT_NE(sent, 40);
+  EXPECT_GT(sent, 10);
+}
+
+TEST(DevsimDevice, ManagementRepliesByteForByte) {
+  Utility utility(
+      "--address 192.168.1.200 --device-type 258 --device-id 01:02:03:04:05:06 "
+      "--discovery-length 22 --identify-code 0x1234");
+  const std::string reply(
+      "\x43\x21\x30\x39\xC0\xA8\x01\xC8\0\0\0\0\x01\x02\x03\x04\x05\x06\x01\x02", 20);
+  EXPECT_EQ(utility.Send(Request(0x39)), reply + "\xEE\xEE");
+  EXPECT_EQ(utility.Log(), "discover from 10.0.0.1:40000: announcing 192.168.1.200 -> 22 bytes");
+  EXPECT_EQ(utility.Send(Request(0x3E)), reply.substr(0, 2) + "\x12\x34" + reply.substr(4));
+  EXPECT_EQ(
+      utility.Log(),
+      "identify from 10.0.0.1:40000: type 258, id 01:02:03:04:05:06, code 0x1234 -> 20 bytes");
+}
+
+// A setting record as the utility builds it, for this device's default id.
+Bytes SettingRecord(const std::string& text) {
+  Bytes record = {0x43, 0x21, 0x30, 0x3F, 3, 6, 0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 5};
+  record.push_back(static_cast<uint8_t>(text.size()));
+  record.insert(record.end(), text.begin(), text.end());
+  record.resize(104, 0);
+  return record;
+}
+
+TEST(DevsimDevice, TakesASettingRecordOnlyWhenEveryByteIsRight) {
+  Utility utility;
+  utility.Send(SettingRecord("a\"b\\c\xE9"));
+  EXPECT_TRUE(utility.last.settingReceived);
+  EXPECT_EQ(utility.Log(), "setting from 10.0.0.1:40000: \"a\\x22b\\x5cc\\xe9\" (6 characters)");
+  EXPECT_EQ(utility.device->Setting(), "a\"b\\c\xE9");
+  const struct {
+    size_t at;  // 104: the record is one byte short
+    uint8_t byte;
+    const char* fault;
+  } cases[] = {
+      {104, 0, "record of 103 bytes"},
+      {5, 5, "first item type 3 length 5, expected type 3 length 6"},
+      {12, 6, "second item type 6, expected 5"},
+      {13, 0, "text item length 0"},
+      {13, 90, "text item length 90"},
+      {15, 0, "zero byte inside the text"},
+      {103, 1, "byte 103 after the text is not zero"},
+      {8, 0, "device id \\x00\\x1b\\x00=N_ is not this device's"},
+  };
+  for (const auto& c : cases) {
+    Bytes record = SettingRecord("abc");
+    record.resize(c.at == 104 ? 103 : 104);
+    record[c.at % 104] = c.at == 104 ? record[0] : c.byte;
+    Utility device;
+    device.Send(record);
+    EXPECT_FALSE(device.last.settingReceived);
+    EXPECT_EQ(device.Log(), std::string("setting from 10.0.0.1:40000: refused, ") + c.fault);
+  }
+}
+
+TEST(DevsimDevice, StrayDatagramsAreLoggedAndIgnored) {
+  Bytes shortRequest = Request(0x39);
+  shortRequest.pop_back();
+  const struct {
+    Bytes bytes;
+    const char* log;
+  } cases[] = {
+      {{}, "empty datagram"},
+      {{'S', '1'}, "datagram of 2 bytes starting with 0x53"},
+      {Bytes(512, 'T'), "datagram of 512 bytes starting with 0x54"},
+      {{'E'}, "'E' before \"S\""},
+      {{0x43, 0x21, 0x30}, "management datagram of 3 bytes"},
+      {shortRequest, "management code 0x3039 in 19 bytes"},
+      {Request(0x34), "management code 0x3034 in 20 bytes"},
+  };
+  for (const auto& c : cases) {
+    Utility utility;
+    utility.Send(Request(0x74));
+    EXPECT_EQ(utility.Send(c.bytes), "");
+    EXPECT_EQ(utility.Log(), std::string("ignored from 10.0.0.1:40000: ") + c.log);
+  }
+}
+
+TEST(DevsimOptions, StepNames) {
+  // Each name as command, number (-1: any) and ".1" for the reply after the echo.
+  std::string read;
+  for (const char* text : {"S", "S.1", "T10", "T1.1", "E2.1", "P0", "V511", "R.1"}) {
+    const auto step = ParseDialogueStep(text);
+    read +=
+        step ? step->kind + std::to_string(step->index) + (step->completion ? ".1 " : " ") : "? ";
+  }
+  EXPECT_EQ(read, "S-1 S-1.1 T10 T1.1 E2.1 P0 V511 R-1.1 ");
+  for (const char* text : {"", "X", "s", "S1", "T0", "T11", "P512", "E0", "P-1", "P3.2", "P3x"}) {
+    EXPECT_FALSE(ParseDialogueStep(text).has_value()) << text;
+  }
+}
+
+TEST(DevsimOptions, MistakesAreNamed) {
+  const struct {
+    const char* arguments;
+    const char* error;
+  } cases[] = {
+      {"image.bin", "unexpected argument 'image.bin'"},
+      {"--bogus", "unknown option '--bogus'"},
+      {"--once=1", "option '--once' takes no value"},
+      {"--store", "option '--store' needs a value FILE"},
+      {"--address 10.0.0", "expects an IPv4 address such as 10.0.0.200, not '10.0.0'"},
+      {"--erase-reads 0", "expects a whole number from 1 to 1000, not '0'"},
+      {"--device-id 0a0b0c0d0e", "expects 12 hexadecimal digits, not '0a0b0c0d0e'"},
+      {"--drop 1.5", "expects a rate from 0 to 1, not '1.5'"},
+      {"--delay 0.5", "expects RATE:MS such as 0.1:1500, not '0.5'"},
+      {"--refuse E:1", "expects BLOCK:K such as P3:4 or V:1, not 'E:1'"},
+      {"--two-byte P.1", "expects an echo step such as S, T or P3, not 'P.1'"},
+      {"--wrong-byte S=ab", "expects one character or 0xNN after '=', not 'S=ab'"},
+      {"--identify-code 0x10000", "expects a code from 0x0000 to 0xFFFF, not '0x10000'"},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string> arguments = Words(c.arguments);
+    SimOptions options;
+    std::string error;
+    EXPECT_FALSE(ParseSimOptions(arguments, options, error));
+    // A value's fault is told after the option's name.
+    const std::string name = arguments[0];
+    EXPECT_EQ(error,
+              arguments.size() == 1 ? std::string(c.error) : "option '" + name + "' " + c.error);
+  }
+}
+
+}  // namespace
