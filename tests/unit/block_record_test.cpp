@@ -7,22 +7,13 @@
 #include <memory>
 #include <numeric>
 
-#include "temp_dir.h"
+#include "test_data.h"
 
 namespace {
 
-// The image that loading `file` leaves: the file's bytes XOR the key.
-std::unique_ptr<ImageBuffer> Loaded(const std::vector<uint8_t>& file) {
-  auto image = std::make_unique<ImageBuffer>();
-  std::copy(file.begin(), file.end(), image->bytes.begin());
-  image->size = static_cast<int32_t>(file.size());
-  ApplyImageKey(*image);
-  return image;
-}
-
 TEST(BlockRecord, CarriesTheFileBytesAndTheOffsetMaskedWithThePad) {
   const auto file = PatternBytes(ImageCapacity, 7);
-  const auto image = Loaded(file);
+  const auto image = LoadedImage(file);
   std::array<uint8_t, BlockRecordPadSize> pad;
   std::iota(pad.begin(), pad.end(), uint8_t{0xA0});
   const struct {
@@ -50,7 +41,7 @@ TEST(BlockRecord, CarriesTheFileBytesAndTheOffsetMaskedWithThePad) {
 }
 
 TEST(BlockRecord, EveryRecordUnmasksToItsCommandOffsetAndImageBytes) {
-  const auto image = Loaded(PatternBytes(ImageCapacity, 3));
+  const auto image = LoadedImage(PatternBytes(ImageCapacity, 3));
   std::srand(12345);
   BlockRecord record{};
   for (uint32_t offset = 0; offset < ImageCapacity; offset += ImageBlockSize) {

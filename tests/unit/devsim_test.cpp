@@ -11,7 +11,7 @@
 
 #include "sim/device.h"
 #include "sim/sim_options.h"
-#include "temp_dir.h"
+#include "test_data.h"
 #include "transfer/block_record.h"
 
 namespace {
@@ -20,31 +20,14 @@ using namespace devsim;
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Request(uint8_t code) {
-  Bytes request(20, 0);
-  request[0] = 0x43;
-  request[1] = 0x21;
-  request[2] = 0x30;
-  request[3] = code;
-  return request;
-}
-
-// The file of the transfers below, and the image the utility loads from it (the key on).
+// The file of the transfers below, and the image the utility loads from it.
 const Bytes File = PatternBytes(ImageCapacity, 9);
-const ImageBuffer& Image() {
-  static const auto image = [] {
-    auto loaded = std::make_unique<ImageBuffer>();
-    std::copy(File.begin(), File.end(), loaded->bytes.begin());
-    ApplyImageKey(*loaded);
-    return loaded;
-  }();
-  return *image;
-}
+const std::unique_ptr<ImageBuffer> Image = LoadedImage(File);
 
 // A record as the utility sends it, built and masked by the utility's own code.
 Bytes Record(char command, uint32_t offset) {
   BlockRecord record{};
-  FillBlockRecord(record, static_cast<uint8_t>(command), offset, Image());
+  FillBlockRecord(record, static_cast<uint8_t>(command), offset, *Image);
   ScrambleBlockRecord(record);
   return {record.begin(), record.end()};
 }
@@ -92,7 +75,7 @@ struct Utility {
   }
   // The start-update request, "S", the ten probes and the first "E".
   void Open() {
-    Send(Request(0x74));
+    Send(ManagementRequest(0x74));
     Play("S=S,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 E=E,1");
   }
   std::string Log() const { return last.log.empty() ? "" : last.log.back(); }
@@ -108,7 +91,7 @@ TEST(DevsimDevice, UnmasksTheUtilitysRecords) {
     EXPECT_EQ(record->command, 'V');
     EXPECT_EQ(record->reserved, 0);
     EXPECT_EQ(record->offset, offset);
-    EXPECT_TRUE(std::equal(record->data.begin(), record->data.end(), &Image().bytes[offset]));
+    EXPECT_TRUE(std::equal(record->data.begin(), record->data.end(), &Image->bytes[offset]));
   }
   EXPECT_FALSE(UnmaskBlockRecord(Bytes(325, 0)).has_value());
   EXPECT_FALSE(UnmaskBlockRecord(Bytes(327, 0)).has_value());
@@ -134,7 +117,7 @@ TEST(DevsimDevice, RefusesRecordsItCannotTakeAndSaysWhy) {
     EXPECT_TRUE(utility.device->StoredImage().empty());
   }
   Utility utility;
-  utility.Send(Request(0x74));
+  utility.Send(ManagementRequest(0x74));
   utility.Play("S=S,1 P1=P,0,0");
   EXPECT_EQ(utility.Log(), "program block 1 offset 0x00100 try 1: no erase since \"S\" -> P 0 0");
 }
@@ -192,7 +175,7 @@ TEST(DevsimDevice, TransferFaultsShapeTheReplies) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options);
     Utility utility(c.options);
-    utility.Send(Request(0x74));
+    utility.Send(ManagementRequest(0x74));
     utility.Play(c.script);
   }
 }
@@ -228,35 +211,32 @@ TEST(DevsimDevice, ManagementRepliesByteForByte) {
       "--discovery-length 22 --identify-code 0x1234");
   const std::string reply(
       "\x43\x21\x30\x39\xC0\xA8\x01\xC8\0\0\0\0\x01\x02\x03\x04\x05\x06\x01\x02", 20);
-  EXPECT_EQ(utility.Send(Request(0x39)), reply + "\xEE\xEE");
+  EXPECT_EQ(utility.Send(ManagementRequest(0x39)), reply + "\xEE\xEE");
   EXPECT_EQ(utility.Log(), "discover from 10.0.0.1:40000: announcing 192.168.1.200 -> 22 bytes");
-  EXPECT_EQ(utility.Send(Request(0x3E)), reply.substr(0, 2) + "\x12\x34" + reply.substr(4));
+  EXPECT_EQ(utility.Send(ManagementRequest(0x3E)),
+            reply.substr(0, 2) + "\x12\x34" + reply.substr(4));
   EXPECT_EQ(
       utility.Log(),
       "identify from 10.0.0.1:40000: type 258, id 01:02:03:04:05:06, code 0x1234 -> 20 bytes");
 }
 
-// A setting record as the utility builds it, for this device's default id.
-Bytes SettingRecord(const std::string& text) {
-  Bytes record = {0x43, 0x21, 0x30, 0x3F, 3, 6, 0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 5};
-  record.push_back(static_cast<uint8_t>(text.size()));
-  record.insert(record.end(), text.begin(), text.end());
-  record.resize(104, 0);
-  return record;
+// A setting record for this device's default id.
+Bytes Setting(const std::string& text) {
+  return SettingRecordBytes({0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}, text);
 }
 
 TEST(DevsimDevice, TakesASettingRecordOnlyWhenEveryByteIsRight) {
   Utility utility;
-  utility.Send(SettingRecord("a\"b\\c\xE9"));
+  utility.Send(Setting("a\"b\\c\xE9"));
   EXPECT_TRUE(utility.last.settingReceived);
   EXPECT_EQ(utility.Log(), "setting from 10.0.0.1:40000: \"a\\x22b\\x5cc\\xe9\" (6 characters)");
   EXPECT_EQ(utility.device->Setting(), "a\"b\\c\xE9");
   const struct {
-    size_t at;  // 104: the record is one byte short
+    size_t at;  // 104: one byte too many
     uint8_t byte;
     const char* fault;
   } cases[] = {
-      {104, 0, "record of 103 bytes"},
+      {104, 0, "record of 105 bytes"},
       {5, 5, "first item type 3 length 5, expected type 3 length 6"},
       {12, 6, "second item type 6, expected 5"},
       {13, 0, "text item length 0"},
@@ -266,9 +246,9 @@ TEST(DevsimDevice, TakesASettingRecordOnlyWhenEveryByteIsRight) {
       {8, 0, "device id \\x00\\x1b\\x00=N_ is not this device's"},
   };
   for (const auto& c : cases) {
-    Bytes record = SettingRecord("abc");
-    record.resize(c.at == 104 ? 103 : 104);
-    record[c.at % 104] = c.at == 104 ? record[0] : c.byte;
+    Bytes record = Setting("abc");
+    record.resize(std::max<size_t>(104, c.at + 1));
+    record[c.at] = c.byte;
     Utility device;
     device.Send(record);
     EXPECT_FALSE(device.last.settingReceived);
@@ -277,23 +257,22 @@ TEST(DevsimDevice, TakesASettingRecordOnlyWhenEveryByteIsRight) {
 }
 
 TEST(DevsimDevice, StrayDatagramsAreLoggedAndIgnored) {
-  Bytes shortRequest = Request(0x39);
+  Bytes shortRequest = ManagementRequest(0x39);
   shortRequest.pop_back();
   const struct {
     Bytes bytes;
     const char* log;
   } cases[] = {
       {{}, "empty datagram"},
-      {{'S', '1'}, "datagram of 2 bytes starting with 0x53"},
       {Bytes(512, 'T'), "datagram of 512 bytes starting with 0x54"},
       {{'E'}, "'E' before \"S\""},
       {{0x43, 0x21, 0x30}, "management datagram of 3 bytes"},
       {shortRequest, "management code 0x3039 in 19 bytes"},
-      {Request(0x34), "management code 0x3034 in 20 bytes"},
+      {ManagementRequest(0x34), "management code 0x3034 in 20 bytes"},
   };
   for (const auto& c : cases) {
     Utility utility;
-    utility.Send(Request(0x74));
+    utility.Send(ManagementRequest(0x74));
     EXPECT_EQ(utility.Send(c.bytes), "");
     EXPECT_EQ(utility.Log(), std::string("ignored from 10.0.0.1:40000: ") + c.log);
   }
@@ -314,33 +293,19 @@ TEST(DevsimOptions, StepNames) {
 }
 
 TEST(DevsimOptions, MistakesAreNamed) {
-  const struct {
-    const char* arguments;
-    const char* error;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"image.bin", "unexpected argument 'image.bin'"},
       {"--bogus", "unknown option '--bogus'"},
       {"--once=1", "option '--once' takes no value"},
       {"--store", "option '--store' needs a value FILE"},
-      {"--address 10.0.0", "expects an IPv4 address such as 10.0.0.200, not '10.0.0'"},
-      {"--erase-reads 0", "expects a whole number from 1 to 1000, not '0'"},
-      {"--device-id 0a0b0c0d0e", "expects 12 hexadecimal digits, not '0a0b0c0d0e'"},
-      {"--drop 1.5", "expects a rate from 0 to 1, not '1.5'"},
-      {"--delay 0.5", "expects RATE:MS such as 0.1:1500, not '0.5'"},
-      {"--refuse E:1", "expects BLOCK:K such as P3:4 or V:1, not 'E:1'"},
-      {"--two-byte P.1", "expects an echo step such as S, T or P3, not 'P.1'"},
-      {"--wrong-byte S=ab", "expects one character or 0xNN after '=', not 'S=ab'"},
-      {"--identify-code 0x10000", "expects a code from 0x0000 to 0xFFFF, not '0x10000'"},
+      {"--refuse E:1", "option '--refuse' expects BLOCK:K such as P3:4 or V:1, not 'E:1'"},
+      {"--delay=0.5", "option '--delay' expects RATE:MS such as 0.1:1500, not '0.5'"},
   };
-  for (const auto& c : cases) {
-    const std::vector<std::string> arguments = Words(c.arguments);
+  for (const auto& [arguments, message] : cases) {
     SimOptions options;
     std::string error;
-    EXPECT_FALSE(ParseSimOptions(arguments, options, error));
-    // A value's fault is told after the option's name.
-    const std::string name = arguments[0];
-    EXPECT_EQ(error,
-              arguments.size() == 1 ? std::string(c.error) : "option '" + name + "' " + c.error);
+    EXPECT_FALSE(ParseSimOptions(Words(arguments), options, error));
+    EXPECT_EQ(error, message);
   }
 }
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/console.h"
-#include "temp_dir.h"
+#include "test_data.h"
 
 namespace {
 

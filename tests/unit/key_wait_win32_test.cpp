@@ -31,7 +31,6 @@ TEST(KeyRecordEndsWait, CharactersAndExtendedKeysEndItModifiersAndOtherEventsDoN
     bool ends;
   } cases[] = {
       {"letter", Key(true, 'A', 'a'), true},
-      {"Esc", Key(true, VK_ESCAPE, 27), true},
       {"Ctrl+C", Key(true, 'C', 3), true},
       {"Page Up", Key(true, VK_PRIOR), true},
       {"cursor down", Key(true, VK_DOWN), true},
@@ -41,14 +40,10 @@ TEST(KeyRecordEndsWait, CharactersAndExtendedKeysEndItModifiersAndOtherEventsDoN
       {"F24", Key(true, VK_F24), true},
       {"Select, past the cursor keys", Key(true, VK_SELECT), false},
       {"Shift alone", Key(true, VK_SHIFT), false},
-      {"Ctrl alone", Key(true, VK_CONTROL), false},
-      {"Alt alone", Key(true, VK_MENU), false},
       {"Caps Lock", Key(true, VK_CAPITAL), false},
       {"Num Lock, past F24", Key(true, VK_NUMLOCK), false},
       {"letter released", Key(false, 'A', 'a'), false},
-      {"F1 released", Key(false, VK_F1), false},
       {"mouse", Event(MOUSE_EVENT), false},
-      {"focus", Event(FOCUS_EVENT), false},
       {"window size", Event(WINDOW_BUFFER_SIZE_EVENT), false},
   };
   for (const auto& c : cases) {

@@ -11,6 +11,7 @@
 #include "management/discovery.h"
 #include "management/management_datagram.h"
 #include "management/target_preparation.h"
+#include "test_data.h"
 
 namespace {
 
@@ -30,14 +31,12 @@ class FakeSocket final : public ManagementSocket {
   std::vector<std::string> destinations;
   std::string calls;
 
-  bool Open() override {
-    calls += 'O';
-    return openSucceeds;
+  bool Call(char letter, bool result) {
+    calls += letter;
+    return result;
   }
-  bool EnableBroadcast() override {
-    calls += 'B';
-    return true;
-  }
+  bool Open() override { return Call('O', openSucceeds); }
+  bool EnableBroadcast() override { return Call('B', true); }
   int SendDatagram(std::span<const uint8_t> datagram, uint16_t port, const char* host) override {
     calls += 'S';
     sent.emplace_back(datagram.begin(), datagram.end());
@@ -45,8 +44,7 @@ class FakeSocket final : public ManagementSocket {
     return static_cast<int>(datagram.size());
   }
   bool WaitReadable(int seconds) override {
-    calls += seconds == 1 ? 'W' : '?';
-    return !incoming.empty();
+    return Call(seconds == 1 ? 'W' : '?', !incoming.empty());
   }
   int ReceiveDatagram(std::span<uint8_t> buffer) override {
     calls += 'R';
@@ -75,15 +73,6 @@ Bytes Reply(uint16_t code, std::array<uint8_t, 4> address = {}, uint16_t type = 
   bytes[18] = static_cast<uint8_t>(type >> 8);
   bytes[19] = static_cast<uint8_t>(type);
   bytes.resize(length, 0x77);
-  return bytes;
-}
-
-Bytes Request(uint8_t code) {
-  Bytes bytes(20, 0);
-  bytes[0] = 0x43;
-  bytes[1] = 0x21;
-  bytes[2] = 0x30;
-  bytes[3] = code;
   return bytes;
 }
 
@@ -121,23 +110,19 @@ TEST(DiscoverDevice, CountsAnswersUntilASilentSecondAndWritesTheOnlyAddress) {
       calls += "WR";
     }
     EXPECT_EQ(socket.calls, calls + "WC");
-    EXPECT_EQ(socket.sent, std::vector<Bytes>{Request(0x39)});
+    EXPECT_EQ(socket.sent, std::vector<Bytes>{ManagementRequest(0x39)});
     EXPECT_EQ(socket.destinations, std::vector<std::string>{"broadcast:36"});
   }
 }
 
-// The setting record as the device reads it, with the id of `Reply`.
+// The setting record with the id of `Reply`.
 Bytes Record(const std::string& setting) {
-  Bytes bytes = {0x43, 0x21, 0x30, 0x3F, 3, 6, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 5};
-  bytes.push_back(static_cast<uint8_t>(setting.size()));
-  bytes.insert(bytes.end(), setting.begin(), setting.end());
-  bytes.resize(104, 0);
-  return bytes;
+  return SettingRecordBytes({0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}, setting);
 }
 
 TEST(PrepareTarget, EveryPathWithItsMessageAndDatagrams) {
-  const Bytes identify = Request(0x3E);
-  const Bytes start = Request(0x74);
+  const Bytes identify = ManagementRequest(0x3E);
+  const Bytes start = ManagementRequest(0x74);
   const Bytes sound = Reply(CmdIdentify);
   const Bytes anyCode = Reply(0x1234, {}, 1, 30);  // any echoed code, any length from 20 on
   const std::string longest = std::string(88, 'z') + "\xFE";  // bytes go out unconverted

@@ -10,7 +10,7 @@
 #include "app/console.h"
 #include "app/program_options.h"
 #include "image/image_buffer.h"
-#include "temp_dir.h"
+#include "test_data.h"
 
 namespace {
 

@@ -1,13 +1,18 @@
 #pragma once
 
+// Files, images and datagrams that several unit tests build.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "image/image_buffer.h"
 
 /// A fresh directory under the system's temporary directory, removed with its contents when the
 /// object goes.
@@ -55,4 +60,36 @@ inline std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed = 1) {
     byte = static_cast<uint8_t>(seed >> 16);
   }
   return bytes;
+}
+
+/// The image that loading `file` leaves: its bytes XOR the key, zeros XOR the key past them, and
+/// its size in whole blocks (at most the capacity).
+inline std::unique_ptr<ImageBuffer> LoadedImage(const std::vector<uint8_t>& file) {
+  auto image = std::make_unique<ImageBuffer>();
+  std::copy_n(file.begin(), std::min<size_t>(file.size(), ImageCapacity), image->bytes.begin());
+  image->size =
+      static_cast<int32_t>(std::min<size_t>((file.size() + 255) / 256 * 256, ImageCapacity));
+  ApplyImageKey(*image);
+  return image;
+}
+
+/// A 20-byte management request as the device reads it: 43 21 30 `code`, then zeros.
+inline std::vector<uint8_t> ManagementRequest(uint8_t code) {
+  std::vector<uint8_t> request(20, 0);
+  request[0] = 0x43;
+  request[1] = 0x21;
+  request[2] = 0x30;
+  request[3] = code;
+  return request;
+}
+
+/// The 104-byte setting record as the device reads it, for the device `id`.
+inline std::vector<uint8_t> SettingRecordBytes(const std::array<uint8_t, 6>& id,
+                                               const std::string& text) {
+  std::vector<uint8_t> record = {0x43,  0x21,  0x30,  0x3F,  3,     6, id[0],
+                                 id[1], id[2], id[3], id[4], id[5], 5};
+  record.push_back(static_cast<uint8_t>(text.size()));
+  record.insert(record.end(), text.begin(), text.end());
+  record.resize(104, 0);
+  return record;
 }
