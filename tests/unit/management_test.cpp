@@ -160,31 +160,16 @@ TEST(PrepareTarget, EveryPathWithItsMessageAndDatagrams) {
 }
 
 TEST(ManagementSocket, NothingIsSentWhenTheSocketCannotOpenOrTheSettingIsTooLong) {
-  const struct {
-    bool openSucceeds;
-    std::string setting;
-    std::string output;
-    std::string calls;
-  } cases[] = {
-      {true, std::string(90, 'z'), "Setting string too long\n", ""},
-      {false, "abc", "Socket create error\n", "O"},
-  };
-  for (const auto& c : cases) {
-    FakeSocket socket;
-    socket.openSucceeds = c.openSucceeds;
-    socket.incoming.push_back(Reply(CmdIdentify));
-    ConsoleCapture console;
-    EXPECT_EQ(PrepareTarget(socket, "10.0.0.7", c.setting), 0);
-    EXPECT_EQ(console.Text(), c.output);
-    EXPECT_EQ(socket.calls, c.calls);
-  }
-  FakeSocket socket;
-  socket.openSucceeds = false;
-  AddressText target{};
+  FakeSocket tooLong, closed, closedToo;
+  tooLong.incoming.push_back(Reply(CmdIdentify));
+  closed.openSucceeds = closedToo.openSucceeds = false;
   ConsoleCapture console;
-  EXPECT_EQ(DiscoverDevice(socket, target), 0);
-  EXPECT_EQ(console.Text(), "Socket create error\n");
-  EXPECT_EQ(socket.calls, "O");
+  EXPECT_EQ(PrepareTarget(tooLong, "10.0.0.7", std::string(90, 'z')), 0);
+  EXPECT_EQ(PrepareTarget(closed, "10.0.0.7", "abc"), 0);
+  AddressText target{};
+  EXPECT_EQ(DiscoverDevice(closedToo, target), 0);
+  EXPECT_EQ(console.Text(), "Setting string too long\nSocket create error\nSocket create error\n");
+  EXPECT_EQ(tooLong.calls + "|" + closed.calls + "|" + closedToo.calls, "|O|O");
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 
 #include "app/console.h"
 #include "app/program_options.h"
-#include "image/image_buffer.h"
 #include "test_data.h"
 
 namespace {
@@ -105,18 +104,6 @@ TEST(RunProgram, EveryPathHasItsOutputExitStatusAndSteps) {
     EXPECT_EQ(match.suffix().str(), c.output);
     EXPECT_EQ(steps.calls, c.calls);
   }
-}
-
-TEST(RunProgram, StartupClearsTheImageBufferAfterThePlatformSteps) {
-  FakeSteps steps;
-  steps.sockets = 0;
-  imageBuffer.bytes.fill(0xAA);
-  ConsoleCapture console;
-  EXPECT_EQ(Startup(steps.Steps()), 0);
-  EXPECT_EQ(imageBuffer.bytes[0], 0xAA);  // a failed start stops before the clear
-  steps.sockets = 1;
-  EXPECT_EQ(Startup(steps.Steps()), 1);
-  EXPECT_EQ(imageBuffer.bytes, decltype(imageBuffer.bytes){});
 }
 
 }  // namespace
