@@ -197,10 +197,11 @@ TEST(DevsimDevice, RandomFaultsFollowTheSeed) {
     }
     return all;
   };
-  EXPECT_EQ(replies("7"), replies("7"));
-  EXPECT_NE(replies("7"), replies("8"));
+  const std::string seven = replies("7");
+  EXPECT_EQ(replies("7"), seven);
+  EXPECT_NE(replies("8"), seven);
   // 40 replies, some dropped, some doubled.
-  const auto sent = std::count_if(replies("7").begin(), replies("7").end(), isalnum);
+  const auto sent = std::count_if(seven.begin(), seven.end(), isalnum);
   EXPECT_NE(sent, 40);
   EXPECT_GT(sent, 10);
 }
