@@ -166,7 +166,7 @@ TEST(DevsimDevice, TransferFaultsShapeTheReplies) {
   } cases[] = {
       {"--silent-from S.1", "S=S T= S="},
       {"--wrong-byte P1.1", "S=S,1 E=E,1 P0=P,1 P1=P,?"},
-      {"--wrong-byte E=0x30 --fault-cycles 1", "S=S,1 E=0,1 E=E,1"},
+      {"--wrong-byte E=0x21 --fault-cycles 1", "S=S,1 E=!,1 E=E,1"},
       {"--refuse P2:2", "S=S,1 E=E,1 P2=P,0,0 P2=P,0,0 P2=P,1 E=E,1 P2=P,0,0"},
       {"--two-byte P", "S=S,1 E=E,1 P0=P1 P1=P1 V0=V,1"},
       {"--drop 1", "S="},
