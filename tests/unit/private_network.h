@@ -36,5 +36,5 @@ class Peer {
 
  private:
   std::intptr_t handle_;
-  std::array<uint8_t, 16> sender_{};  // the platform's IPv4 socket address
+  alignas(8) std::array<uint8_t, 16> sender_{};  // the platform's IPv4 socket address
 };

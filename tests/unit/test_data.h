@@ -1,6 +1,7 @@
 #pragma once
 
 // Files, images and datagrams that several unit tests build.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -86,10 +87,12 @@ inline std::vector<uint8_t> ManagementRequest(uint8_t code) {
 /// The 104-byte setting record as the device reads it, for the device `id`.
 inline std::vector<uint8_t> SettingRecordBytes(const std::array<uint8_t, 6>& id,
                                                const std::string& text) {
-  std::vector<uint8_t> record = {0x43,  0x21,  0x30,  0x3F,  3,     6, id[0],
-                                 id[1], id[2], id[3], id[4], id[5], 5};
-  record.push_back(static_cast<uint8_t>(text.size()));
-  record.insert(record.end(), text.begin(), text.end());
-  record.resize(104, 0);
+  std::vector<uint8_t> record(104, 0);
+  const uint8_t header[] = {0x43, 0x21, 0x30, 0x3F, 3, 6};
+  std::copy(std::begin(header), std::end(header), record.begin());
+  std::copy(id.begin(), id.end(), record.begin() + 6);
+  record[12] = 5;
+  record[13] = static_cast<uint8_t>(text.size());
+  std::copy(text.begin(), text.end(), record.begin() + 14);
   return record;
 }
