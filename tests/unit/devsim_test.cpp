@@ -180,15 +180,12 @@ TEST(DevsimDevice, TransferFaultsShapeTheReplies) {
   }
 }
 
-TEST(DevsimDevice, DelaysAreCarriedByTheReplies) {
-  Utility utility("--no-start-required --erase-ms 1500 --delay 1:40");
-  utility.Play("S=S,1 E=E,1");
-  EXPECT_EQ(utility.last.replies[0].delayMs, 40);
-  EXPECT_EQ(utility.last.replies[1].delayMs, 1540);
-  EXPECT_EQ(utility.Log(), "erase cycle 1 -> E(+40ms) 1(+1540ms)");
-}
-
-TEST(DevsimDevice, RandomFaultsFollowTheSeed) {
+TEST(DevsimDevice, DelaysRideOnTheRepliesAndRandomFaultsFollowTheSeed) {
+  Utility delayed("--no-start-required --erase-ms 1500 --delay 1:40");
+  delayed.Play("S=S,1 E=E,1");
+  EXPECT_EQ(delayed.last.replies[0].delayMs, 40);
+  EXPECT_EQ(delayed.last.replies[1].delayMs, 1540);
+  EXPECT_EQ(delayed.Log(), "erase cycle 1 -> E(+40ms) 1(+1540ms)");
   auto replies = [](const std::string& seed) {
     Utility utility("--no-start-required --drop 0.3 --duplicate 0.3 --seed " + seed);
     std::string all;

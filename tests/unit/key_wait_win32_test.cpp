@@ -51,16 +51,6 @@ TEST(KeyRecordEndsWait, CharactersAndExtendedKeysEndItModifiersAndOtherEventsDoN
   }
 }
 
-TEST(WaitForKeyWithoutConsole, EndsAtOnce) {
-  const HANDLE input = CreateFileA("CONIN$", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, 0, nullptr);
-  if (input != INVALID_HANDLE_VALUE) {
-    CloseHandle(input);
-    GTEST_SKIP() << "this run has a console";
-  }
-  WaitForKey();  // a wait here would run into the test's time-out
-}
-
 // Writes key events into the real console and lets WaitForKey read them. Runs in the test
 // unit.console, which gives the process a console; skipped elsewhere.
 TEST(WaitForKeyOnTheConsole, SkipsToTheFirstKeyThatEndsItAndRestoresTheMode) {
