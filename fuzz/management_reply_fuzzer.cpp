@@ -24,10 +24,7 @@ class FuzzedSocket final : public ManagementSocket {
  public:
   explicit FuzzedSocket(std::span<const uint8_t> script) : script_(script) {}
 
-  bool Open() override {
-    open_ = Next() != 0xFF;
-    return open_;
-  }
+  bool Open() override { return open_ = Next() != 0xFF; }
   bool EnableBroadcast() override { return true; }
   int SendDatagram(std::span<const uint8_t> datagram, uint16_t, const char*) override {
     sent.emplace_back(datagram.begin(), datagram.end());
@@ -35,15 +32,9 @@ class FuzzedSocket final : public ManagementSocket {
   }
   bool WaitReadable(int) override {
     // Bounded by the script: every wait consumes at least one byte, and an empty script is silent.
-    if (position_ >= script_.size()) {
-      return false;
-    }
     const uint8_t event = Next();
-    if (event < 0x10) {
-      return false;
-    }
     failNext_ = event < 0x20;
-    return true;
+    return event >= 0x10;
   }
   int ReceiveDatagram(std::span<uint8_t> buffer) override {
     if (failNext_) {

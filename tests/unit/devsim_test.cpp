@@ -88,9 +88,7 @@ TEST(DevsimDevice, UnmasksTheUtilitysRecords) {
   for (uint32_t offset : {0u, 0x10000u, 0x1FF00u}) {
     const auto record = UnmaskBlockRecord(Record('V', offset));
     ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(record->command, 'V');
-    EXPECT_EQ(record->reserved, 0);
-    EXPECT_EQ(record->offset, offset);
+    EXPECT_TRUE(record->command == 'V' && record->reserved == 0 && record->offset == offset);
     EXPECT_TRUE(std::equal(record->data.begin(), record->data.end(), &Image->bytes[offset]));
   }
   EXPECT_FALSE(UnmaskBlockRecord(Bytes(325, 0)).has_value());
