@@ -40,6 +40,14 @@ class TransferEndpoint {
   /// datagram was empty, -1 on any other failure.
   int Receive(uint8_t* buffer, int capacity);
 
+  /// Takes every datagram that has already arrived off the socket without waiting and drops it,
+  /// at most `DiscardLimit` of them. Returns the count dropped; 0 when none was waiting or the
+  /// endpoint is not open.
+  int DiscardQueued();
+
+  /// Most datagrams one `DiscardQueued` drops, so a flooding peer cannot hold the transfer there.
+  static constexpr int DiscardLimit = 64;
+
   /// Closes the socket. Returns the platform's result, 0 for success, or -1 when no socket is
   /// open; the endpoint is then not open.
   int Close();

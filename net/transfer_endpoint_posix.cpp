@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -88,6 +89,23 @@ int TransferEndpoint::Receive(uint8_t* buffer, int capacity) {
   }
   return CountOrFailure(
       recv(static_cast<int>(socketHandle), buffer, static_cast<size_t>(capacity), 0));
+}
+
+int TransferEndpoint::DiscardQueued() {
+  if (socketHandle < 0) {
+    return 0;
+  }
+  int dropped = 0;
+  std::array<uint8_t, 1> ignored;
+  for (int taken = 0; taken < DiscardLimit; ++taken) {
+    // A port-unreachable report is taken off like a datagram; anything else means none is left.
+    if (recv(static_cast<int>(socketHandle), ignored.data(), ignored.size(), MSG_DONTWAIT) >= 0) {
+      ++dropped;
+    } else if (errno != ECONNREFUSED) {
+      break;
+    }
+  }
+  return dropped;
 }
 
 int TransferEndpoint::Close() {

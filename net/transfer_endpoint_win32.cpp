@@ -1,6 +1,7 @@
 // winsock2.h must come before windows.h, which would otherwise bring the older winsock.h.
 #include <winsock2.h>
 
+#include <array>
 #include <cstring>
 
 #include "net/dotted_quad.h"
@@ -93,6 +94,33 @@ int TransferEndpoint::Receive(uint8_t* buffer, int capacity) {
   }
   return CountOrFailure(recv(Handle(socketHandle), reinterpret_cast<char*>(buffer), capacity, 0),
                         capacity);
+}
+
+int TransferEndpoint::DiscardQueued() {
+  if (socketHandle == -1) {
+    return 0;
+  }
+  int dropped = 0;
+  std::array<char, 1> ignored;
+  while (dropped < DiscardLimit) {
+    // A zero time-out asks whether a datagram is waiting without waiting for one.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Handle(socketHandle), &readable);
+    timeval now{};
+    if (select(0, &readable, nullptr, nullptr, &now) != 1) {
+      break;
+    }
+    // A datagram longer than the buffer fails with WSAEMSGSIZE, and a port-unreachable report
+    // with WSAECONNRESET; either way it has been taken off the socket.
+    const int result = recv(Handle(socketHandle), ignored.data(), 1, 0);
+    const int error = result == SOCKET_ERROR ? WSAGetLastError() : 0;
+    if (result == SOCKET_ERROR && error != WSAEMSGSIZE && error != WSAECONNRESET) {
+      break;
+    }
+    ++dropped;
+  }
+  return dropped;
 }
 
 int TransferEndpoint::Close() {

@@ -22,8 +22,16 @@ constexpr int ClosingCommands = 5;
 constexpr int ClosingPauseMilliseconds = 10;
 constexpr int CycleFailureReads = 3;
 
+// Every datagram that expects an answer goes out on a clean queue. Replies carry no reference to
+// what they answer, so a late or doubled reply left queued would otherwise be taken for the answer
+// to the next datagram, and could let a refused block pass for programmed and verified.
+int SendExpectingReply(TransferLink& link, const uint8_t* data, int length) {
+  link.DiscardQueuedReplies();
+  return link.Send(data, length);
+}
+
 int SendCommand(TransferLink& link, uint8_t command) {
-  return link.Send(&command, 1);
+  return SendExpectingReply(link, &command, 1);
 }
 
 // A command answered by its echo and then '1', each as its own datagram.
@@ -40,7 +48,7 @@ bool OpenAndProbe(TransferLink& link) {
   std::array<uint8_t, ProbeLength> probe{};
   probe[0] = ProbeCommand;
   for (int i = 0; i < ProbeCount; ++i) {
-    link.Send(probe.data(), ProbeLength);
+    SendExpectingReply(link, probe.data(), ProbeLength);
     if (!Acknowledged(link, ProbeCommand)) {
       return false;
     }
@@ -76,7 +84,7 @@ bool Erase(TransferLink& link) {
 bool SendBlock(TransferLink& link, const BlockRecord& record) {
   const uint8_t command = record[BlockRecordField::command];
   for (int attempt = 0; attempt < BlockTries; ++attempt) {
-    link.Send(record.data(), BlockRecordSize);
+    SendExpectingReply(link, record.data(), BlockRecordSize);
     if (Acknowledged(link, command)) {
       return true;
     }
@@ -154,6 +162,7 @@ class EndpointLink final : public TransferLink {
   int Receive(uint8_t* buffer, int capacity) override {
     return endpoint_.Receive(buffer, capacity);
   }
+  void DiscardQueuedReplies() override { endpoint_.DiscardQueued(); }
   int Close() override { return endpoint_.Close(); }
   void Pause(int milliseconds) override { PauseMilliseconds(milliseconds); }
 
@@ -182,8 +191,9 @@ int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char
   link.Connect(target, DevicePort);
   ConsolePrint("Updating %s\n", target);
   const int result = OpenAndProbe(link) ? RunUpdateCycles(link, image) : 0;
+  // Nothing reads answers to the closing commands, so they need no clean queue.
   for (int i = 0; i < ClosingCommands; ++i) {
-    SendCommand(link, FinishCommand);
+    link.Send(&FinishCommand, 1);
     link.Pause(ClosingPauseMilliseconds);
   }
   link.Close();
