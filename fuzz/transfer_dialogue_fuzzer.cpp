@@ -51,7 +51,7 @@ class FuzzedDevice final : public TransferLink {
   }
   // Every scripted reply counts as one that arrives after the datagram it follows, so none is
   // waiting to be dropped.
-  void DiscardQueuedReplies() override {}
+  void DiscardQueuedReplies(int) override {}
   int Close() override {
     ++closes;
     return 0;

@@ -40,10 +40,11 @@ class TransferEndpoint {
   /// datagram was empty, -1 on any other failure.
   int Receive(uint8_t* buffer, int capacity);
 
-  /// Takes every datagram that has already arrived off the socket without waiting and drops it,
-  /// at most `DiscardLimit` of them. Returns the count dropped; 0 when none was waiting or the
-  /// endpoint is not open.
-  int DiscardQueued();
+  /// Takes every datagram that has already arrived off the socket and drops it. With
+  /// `quietMilliseconds` above 0 it also goes on dropping what arrives until that long passes
+  /// without a datagram, for at most ten quiet periods in all. Drops at most `DiscardLimit`
+  /// datagrams. Returns the count dropped; 0 when none came or the endpoint is not open.
+  int DiscardQueued(int quietMilliseconds = 0);
 
   /// Most datagrams one `DiscardQueued` drops, so a flooding peer cannot hold the transfer there.
   static constexpr int DiscardLimit = 64;

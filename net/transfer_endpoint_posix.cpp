@@ -1,11 +1,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "net/dotted_quad.h"
@@ -91,17 +94,32 @@ int TransferEndpoint::Receive(uint8_t* buffer, int capacity) {
       recv(static_cast<int>(socketHandle), buffer, static_cast<size_t>(capacity), 0));
 }
 
-int TransferEndpoint::DiscardQueued() {
+int TransferEndpoint::DiscardQueued(int quietMilliseconds) {
   if (socketHandle < 0) {
     return 0;
   }
+  const int socket = static_cast<int>(socketHandle);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(10 * std::max(0, quietMilliseconds));
   int dropped = 0;
   std::array<uint8_t, 1> ignored;
   for (int taken = 0; taken < DiscardLimit; ++taken) {
-    // A port-unreachable report is taken off like a datagram; anything else means none is left.
-    if (recv(static_cast<int>(socketHandle), ignored.data(), ignored.size(), MSG_DONTWAIT) >= 0) {
+    if (recv(socket, ignored.data(), ignored.size(), MSG_DONTWAIT) >= 0) {
       ++dropped;
-    } else if (errno != ECONNREFUSED) {
+      continue;
+    }
+    // A port-unreachable report is taken off like a datagram.
+    if (errno == ECONNREFUSED) {
+      continue;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || left.count() <= 0) {
+      break;
+    }
+    pollfd waiting{socket, POLLIN, 0};
+    if (poll(&waiting, 1, static_cast<int>(std::min<int64_t>(left.count(), quietMilliseconds))) <=
+        0) {
       break;
     }
   }

@@ -1,7 +1,9 @@
 // winsock2.h must come before windows.h, which would otherwise bring the older winsock.h.
 #include <winsock2.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 
 #include "net/dotted_quad.h"
@@ -96,19 +98,24 @@ int TransferEndpoint::Receive(uint8_t* buffer, int capacity) {
                         capacity);
 }
 
-int TransferEndpoint::DiscardQueued() {
+int TransferEndpoint::DiscardQueued(int quietMilliseconds) {
   if (socketHandle == -1) {
     return 0;
   }
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(10 * std::max(0, quietMilliseconds));
   int dropped = 0;
   std::array<char, 1> ignored;
   while (dropped < DiscardLimit) {
-    // A zero time-out asks whether a datagram is waiting without waiting for one.
+    // With no quiet period, a zero time-out asks whether a datagram is waiting without waiting.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const long wait = std::clamp<long>(left.count(), 0, quietMilliseconds);
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(Handle(socketHandle), &readable);
-    timeval now{};
-    if (select(0, &readable, nullptr, nullptr, &now) != 1) {
+    timeval timeout{0, wait * 1000};
+    if (select(0, &readable, nullptr, nullptr, &timeout) != 1) {
       break;
     }
     // A datagram longer than the buffer fails with WSAEMSGSIZE, and a port-unreachable report

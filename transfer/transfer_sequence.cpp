@@ -22,16 +22,21 @@ constexpr int ClosingCommands = 5;
 constexpr int ClosingPauseMilliseconds = 10;
 constexpr int CycleFailureReads = 3;
 
+// After a step went wrong, replies to it may still be on their way: the next datagram waits until
+// the device has been quiet this long. A step that went right sends at once.
+constexpr int QuietAfterFailureMilliseconds = 50;
+
 // Every datagram that expects an answer goes out on a clean queue. Replies carry no reference to
 // what they answer, so a late or doubled reply left queued would otherwise be taken for the answer
 // to the next datagram, and could let a refused block pass for programmed and verified.
-int SendExpectingReply(TransferLink& link, const uint8_t* data, int length) {
-  link.DiscardQueuedReplies();
+int SendExpectingReply(TransferLink& link, const uint8_t* data, int length,
+                       bool afterFailure = false) {
+  link.DiscardQueuedReplies(afterFailure ? QuietAfterFailureMilliseconds : 0);
   return link.Send(data, length);
 }
 
-int SendCommand(TransferLink& link, uint8_t command) {
-  return SendExpectingReply(link, &command, 1);
+int SendCommand(TransferLink& link, uint8_t command, bool afterFailure = false) {
+  return SendExpectingReply(link, &command, 1, afterFailure);
 }
 
 // A command answered by its echo and then '1', each as its own datagram.
@@ -56,9 +61,9 @@ bool OpenAndProbe(TransferLink& link) {
   return true;
 }
 
-bool Erase(TransferLink& link) {
+bool Erase(TransferLink& link, bool afterFailedCycle) {
   ConsolePrint("%-20s", "Erase");
-  SendCommand(link, EraseCommand);
+  SendCommand(link, EraseCommand, afterFailedCycle);
   if (ExpectByte(link, EraseCommand) == 0) {
     return false;
   }
@@ -84,7 +89,7 @@ bool Erase(TransferLink& link) {
 bool SendBlock(TransferLink& link, const BlockRecord& record) {
   const uint8_t command = record[BlockRecordField::command];
   for (int attempt = 0; attempt < BlockTries; ++attempt) {
-    SendExpectingReply(link, record.data(), BlockRecordSize);
+    SendExpectingReply(link, record.data(), BlockRecordSize, attempt > 0);
     if (Acknowledged(link, command)) {
       return true;
     }
@@ -117,8 +122,8 @@ bool SendAllBlocks(TransferLink& link, const ImageBuffer& image, const char* lab
   return true;
 }
 
-bool RunUpdateCycle(TransferLink& link, const ImageBuffer& image) {
-  return Erase(link) && SendAllBlocks(link, image, "Program", ProgramCommand) &&
+bool RunUpdateCycle(TransferLink& link, const ImageBuffer& image, bool afterFailedCycle) {
+  return Erase(link, afterFailedCycle) && SendAllBlocks(link, image, "Program", ProgramCommand) &&
          SendAllBlocks(link, image, "Verify", VerifyCommand);
 }
 
@@ -133,7 +138,7 @@ void Finish(TransferLink& link) {
 // Returns 1 after the first cycle that succeeds, 0 after the last failed one.
 int RunUpdateCycles(TransferLink& link, const ImageBuffer& image) {
   for (int cycle = 0; cycle < TransferCycles; ++cycle) {
-    if (RunUpdateCycle(link, image)) {
+    if (RunUpdateCycle(link, image, cycle > 0)) {
       Finish(link);
       return 1;
     }
@@ -162,7 +167,9 @@ class EndpointLink final : public TransferLink {
   int Receive(uint8_t* buffer, int capacity) override {
     return endpoint_.Receive(buffer, capacity);
   }
-  void DiscardQueuedReplies() override { endpoint_.DiscardQueued(); }
+  void DiscardQueuedReplies(int quietMilliseconds) override {
+    endpoint_.DiscardQueued(quietMilliseconds);
+  }
   int Close() override { return endpoint_.Close(); }
   void Pause(int milliseconds) override { PauseMilliseconds(milliseconds); }
 

@@ -19,9 +19,11 @@ class TransferLink {
   /// Receives one datagram, at most `capacity` bytes of it; the count, 0 on a time-out or an
   /// empty datagram, -1 on any other failure.
   virtual int Receive(uint8_t* buffer, int capacity) = 0;
-  /// Drops every reply that has already arrived, without waiting. Called before each datagram
-  /// that expects an answer: a reply that came before the datagram went out cannot answer it.
-  virtual void DiscardQueuedReplies() = 0;
+  /// Drops every reply that has already arrived, and with `quietMilliseconds` above 0 also what
+  /// arrives until that long passes without a reply (bounded by the endpoint). Called before each
+  /// datagram that expects an answer: a reply that came before the datagram went out cannot
+  /// answer it.
+  virtual void DiscardQueuedReplies(int quietMilliseconds) = 0;
   /// Closes the socket; the platform's result.
   virtual int Close() = 0;
   /// Blocks for about `milliseconds` ms.

@@ -19,7 +19,8 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-// Datagrams the device queues in answer to one; "" is a read that gets nothing (returns 0).
+// Datagrams the device queues in answer to one; "" is a read that gets nothing (returns 0), and a
+// leading '~' marks a reply still on its way when the next datagram goes out.
 using Replies = std::vector<std::string>;
 
 // One datagram the device received: its command, which one of its kind it is (the probe, the
@@ -63,19 +64,24 @@ class ScriptedDevice final : public TransferLink {
     if (queue_.empty()) {
       return 0;
     }
-    const std::string reply = queue_.front();
+    std::string reply = queue_.front();
     queue_.pop_front();
+    if (!reply.empty() && reply[0] == '~') {
+      reply.erase(0, 1);
+    }
     const int count = std::min(static_cast<int>(reply.size()), capacity);
     std::copy_n(reply.begin(), count, buffer);
     return count;
   }
-  // Replies queued before a "" (a second without a datagram) have arrived and are dropped; the
-  // rest are still on their way.
-  void DiscardQueuedReplies() override {
-    while (!queue_.empty() && !queue_.front().empty()) {
+  // Replies queued before a "" (a second without a datagram) or a reply on its way have arrived
+  // and are dropped; waiting for quiet drops those on their way too.
+  void DiscardQueuedReplies(int quietMilliseconds) override {
+    while (!queue_.empty() && !queue_.front().empty() &&
+           (queue_.front()[0] != '~' || quietMilliseconds > 0)) {
       queue_.pop_front();
       ++discarded;
     }
+    quietWaits += quietMilliseconds > 0;
   }
   int Close() override { return Event("close", 0); }
   void Pause(int milliseconds) override { Event(std::to_string(milliseconds), 0); }
@@ -99,6 +105,7 @@ class ScriptedDevice final : public TransferLink {
   int openResult = 1;
   int reads = 0;
   int discarded = 0;
+  int quietWaits = 0;
   std::vector<Bytes> sent;
   std::string events;
 
@@ -127,7 +134,7 @@ std::string Erase(int marks, bool done = true) {
 }
 std::string Phase(const std::string& label, int blocks, int passed = -1) {
   std::string line = label + std::string(20 - label.size(), ' ');
-  char figure[16];
+  char figure[32];
   for (int block = 0; block <= (passed < 0 ? blocks : passed - 1); ++block) {
     std::snprintf(figure, sizeof figure, "\b\b\b\b\b%3d %%", block * 100 / blocks);
     line += figure;
@@ -249,6 +256,27 @@ TEST(TransferSequence, ARefusedBlockIsNeverTakenForDoneOnAStaleReply) {
   ASSERT_EQ(RunTransferSequence(device, *image, "127.0.0.1"), 1);
   EXPECT_EQ(device.Counts(), "S1 T10 E1 P5 V3 R6");
   EXPECT_EQ(device.discarded, 1);
+}
+
+TEST(TransferSequence, RepliesStillOnTheirWayAreWaitedForAfterARefusedTry) {
+  // Every reply comes late. Block 0's '1' comes twice; the first tries of blocks 1 and 2 are
+  // refused. Without the wait for quiet the replies of one try are read for the next, until a
+  // refused try is taken for done on the pair of the try before it.
+  ScriptedDevice device([](const Received& r) -> std::optional<Replies> {
+    if (r.command == 'P' && r.number == 1) {
+      return Replies{"~P", "~1", "~1"};
+    }
+    if (r.command == 'P' && (r.number == 2 || r.number == 4)) {
+      return Replies{"~P", "~0", "~0"};
+    }
+    return Replies{"~" + std::string(1, r.command), "~1"};
+  });
+  const auto image = LoadedImage(PatternBytes(768));
+  ConsoleCapture console;
+  ASSERT_EQ(RunTransferSequence(device, *image, "127.0.0.1"), 1);
+  EXPECT_EQ(device.Counts(), "S1 T10 E1 P5 V3 R6");
+  EXPECT_EQ(device.quietWaits, 2);
+  EXPECT_EQ(device.discarded, 2);
 }
 
 TEST(TransferSequence, EveryTryResendsTheSameBytesAndEveryPhaseScramblesAfresh) {
