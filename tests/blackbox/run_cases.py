@@ -19,6 +19,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402  (shared with the end-to-end suites)
+
 BANNER = (rb"Torvane Firmware Update Utility\.   [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
           rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n\n")
 
@@ -89,17 +92,6 @@ def run_isolated(platform, arguments, cwd):
                           stdout=subprocess.PIPE, timeout=20)
 
 
-def namespaces_work():
-    try:
-        probe = subprocess.run(["unshare", "--net", "--", "ip", "-o", "link", "show", "lo"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=10)
-    except OSError:
-        return False
-    # A new namespace has its loopback down; anything else means isolation failed.
-    flags = re.search(rb"<([^>]*)>", probe.stdout)
-    return probe.returncode == 0 and flags is not None and b"UP" not in flags.group(1).split(b",")
-
-
 def check(platform, name, arguments, expected, status):
     """Runs one case; returns its report lines, the first starting with "ok" or "FAIL"."""
     expected = platform.text(expected)
@@ -147,7 +139,7 @@ def main():
     options = parser.parse_args()
     runner = options.runner[1:] if options.runner[:1] == ["--"] else options.runner
     platform = Platform(os.path.abspath(options.utility), runner, options.windows)
-    if not namespaces_work():
+    if not harness.unshare_isolates():
         print("skipped: cannot create an isolated network namespace (needs root)")
         return 77
     cases = []

@@ -10,7 +10,6 @@ namespaces cannot be made.
 """
 import argparse
 import os
-import re
 import select
 import signal
 import socket
@@ -20,6 +19,9 @@ import tempfile
 import time
 
 import dissector_check as dc
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402  (shared with the end-to-end suites)
 
 # 258 blocks: the last ones lie past 0x10000, where the offset's high half is 1; the file's last
 # block is partial, so the utility fills it with zeros.
@@ -33,21 +35,6 @@ RUNS = [
 ]
 # The source port of the datagrams that show the capture has begun (discard).
 MARKER_PORT = 9
-
-
-def namespaces_work():
-    try:
-        probe = subprocess.run(["unshare", "--net", "--", "ip", "-o", "link", "show", "lo"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=10)
-    except OSError:
-        return False
-    return probe.returncode == 0 and loopback_down(probe.stdout)
-
-
-def loopback_down(ip_output):
-    # A new namespace has its loopback down; anything else means isolation failed.
-    flags = re.search(rb"<([^>]*)>", ip_output)
-    return flags is not None and b"UP" not in flags.group(1).split(b",")
 
 
 def stop(process, how=signal.SIGTERM, wait=10):
@@ -200,8 +187,7 @@ def check_records(packets, key, image):
 
 
 def run_inside(args):
-    state = subprocess.run(["ip", "-o", "link", "show", "lo"], stdout=subprocess.PIPE, timeout=10)
-    if not loopback_down(state.stdout):
+    if not harness.loopback_is_down():
         print("FAIL the loopback was already up: this is not a fresh network namespace")
         return 1
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True, timeout=10)
@@ -250,7 +236,7 @@ def main():
     args = parser.parse_args()
     if args.inside:
         return run_inside(args)
-    if not namespaces_work():
+    if not harness.unshare_isolates():
         print("skipped: cannot create an isolated network namespace (needs root)")
         return 77
     for name in ("utility", "simulator", "dissector", "source_dir"):

@@ -21,12 +21,22 @@ BANNER = re.compile(
     rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\r?\n\r?\n")
 
 
-def loopback_is_down():
-    """True in a namespace that nobody has set up yet: its loopback starts down."""
-    shown = subprocess.run(["ip", "-o", "link", "show", "lo"], stdout=subprocess.PIPE,
-                           stderr=subprocess.DEVNULL, timeout=10)
+def loopback_is_down(prefix=()):
+    """True in a namespace that nobody has set up yet: its loopback starts down. `prefix` runs the
+    check elsewhere, e.g. ("unshare", "--net", "--") in a namespace made for it alone."""
+    try:
+        shown = subprocess.run([*prefix, "ip", "-o", "link", "show", "lo"], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, timeout=10)
+    except OSError:
+        return False
     flags = re.search(rb"<([^>]*)>", shown.stdout)
     return shown.returncode == 0 and flags is not None and b"UP" not in flags.group(1).split(b",")
+
+
+def unshare_isolates():
+    """True when `unshare --net` makes a new network namespace, as the suites that run a program
+    under it need: not root, or a loopback already up (isolation failed), gives False."""
+    return loopback_is_down(("unshare", "--net", "--"))
 
 
 def isolate():

@@ -15,20 +15,12 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402  (shared with the end-to-end suites)
+
 BANNER = re.compile(
     rb"Torvane Firmware Update Utility\.   [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
     rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n\n")
-
-
-def namespaces_work():
-    try:
-        probe = subprocess.run(["unshare", "--net", "--", "ip", "-o", "link", "show", "lo"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=10)
-    except OSError:
-        return False
-    # A new namespace has its loopback down; anything else means isolation failed.
-    flags = re.search(rb"<([^>]*)>", probe.stdout)
-    return probe.returncode == 0 and flags is not None and b"UP" not in flags.group(1).split(b",")
 
 
 def build_package(cpack, config, out_dir):
@@ -130,7 +122,7 @@ def main():
         if shutil.which(tool) is None:
             print(f"{tool} is missing: install dpkg-dev and file")
             return 1
-    if not namespaces_work():
+    if not harness.unshare_isolates():
         print("skipped: cannot create an isolated network namespace (needs root)")
         return 77
     with tempfile.TemporaryDirectory(prefix="torvane-package-") as work:

@@ -16,6 +16,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402  (shared with the end-to-end suites)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 LOOPBACK = "127.0.0.1"
 
@@ -177,17 +180,6 @@ def inside(simulator):
     return 1 if failed else 0
 
 
-def namespaces_work():
-    try:
-        probe = subprocess.run(["unshare", "--net", "--", "ip", "-o", "link", "show", "lo"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=10)
-    except OSError:
-        return False
-    # A new namespace has its loopback down; anything else means isolation failed.
-    flags = re.search(rb"<([^>]*)>", probe.stdout)
-    return probe.returncode == 0 and flags is not None and b"UP" not in flags.group(1).split(b",")
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--simulator", required=True)
@@ -196,7 +188,7 @@ def main():
     simulator = os.path.abspath(arguments.simulator)
     if arguments.inside:
         return inside(simulator)
-    if not namespaces_work():
+    if not harness.unshare_isolates():
         print("skipped: cannot create an isolated network namespace (needs root)")
         return 77
     return subprocess.run(["unshare", "--net", "--", sys.executable, os.path.abspath(__file__),
