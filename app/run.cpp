@@ -48,9 +48,6 @@ namespace {
 int RunUpdate(ProgramOptions& options, const RunSteps& steps) {
   AddressText& target = options.targetAddress;
   if (target[0] == '\0') {
-    if (!steps.discoverDevice) {
-      return 0;
-    }
     const int devices = steps.discoverDevice(target);
     if (devices <= 0) {
       ConsolePrint("No device detected\n");
@@ -65,11 +62,8 @@ int RunUpdate(ProgramOptions& options, const RunSteps& steps) {
     return 0;
   }
   // The text itself, trailing spaces included, goes on to preparation and transfer.
-  if (steps.prepareTarget && steps.prepareTarget(target.data()) == 0) {
+  if (steps.prepareTarget(target.data()) == 0) {
     return 1;
-  }
-  if (!steps.runTransferSequence) {
-    return 0;
   }
   const int transferResult = steps.runTransferSequence(target.data());
   PrintResultBanner(transferResult);
