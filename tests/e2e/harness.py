@@ -5,6 +5,7 @@ Every suite that sends a datagram calls `isolate()` first (or builds a `Lan`), s
 the namespaces it made. Python standard library only.
 """
 import ctypes
+import json
 import os
 import re
 import select
@@ -199,6 +200,22 @@ def namespaces_available():
     """True when this process may create named network namespaces (root)."""
     return os.geteuid() == 0 and subprocess.run(["ip", "netns", "list"], stdout=subprocess.DEVNULL,
                                                 stderr=subprocess.DEVNULL).returncode == 0
+
+
+def run_case_in_child(name, command, timeout):
+    """Runs one case in a child process (`command` runs the suite again for that case alone,
+    which prints its problems as a JSON list on its last line). Returns (name, problems); a
+    child that does not end in `timeout` seconds or prints no list is a problem itself."""
+    try:
+        child = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return name, ["the case did not end in time"]
+    lines = child.stdout.decode(errors="replace").splitlines()
+    try:
+        return name, json.loads(lines[-1])
+    except (IndexError, ValueError):
+        return name, [f"the case ended with status {child.returncode}: {lines[-20:]}"]
 
 
 def report(results):

@@ -16,7 +16,6 @@ import json
 import os
 import random
 import re
-import subprocess
 import sys
 import tempfile
 
@@ -191,18 +190,9 @@ def run_one(name, utility, simulator):
 
 
 def run_in_child(case, utility, simulator):
-    try:
-        child = subprocess.run([sys.executable, os.path.abspath(__file__), "--utility", utility,
-                                "--simulator", simulator, "--case", case.name],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               timeout=UTILITY_SECONDS + DEVICE_SECONDS + 30)
-    except subprocess.TimeoutExpired:
-        return case.name, ["the case did not end in time"]
-    lines = child.stdout.decode(errors="replace").splitlines()
-    try:
-        return case.name, json.loads(lines[-1])
-    except (IndexError, ValueError):
-        return case.name, [f"the case ended with status {child.returncode}: {lines[-20:]}"]
+    command = [sys.executable, os.path.abspath(__file__), "--utility", utility, "--simulator",
+               simulator, "--case", case.name]
+    return harness.run_case_in_child(case.name, command, UTILITY_SECONDS + DEVICE_SECONDS + 30)
 
 
 def main():

@@ -207,16 +207,7 @@ def run_in_child(case, options):
     command = [sys.executable, os.path.abspath(__file__), "--case", case.name]
     for name in ("wine", "wineserver", "prefix", "utility", "simulator", "linux_utility"):
         command += ["--" + name.replace("_", "-"), getattr(options, name)]
-    try:
-        child = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               timeout=RUN_SECONDS + DEVICE_SECONDS + 40)
-    except subprocess.TimeoutExpired:
-        return case.name, ["the case did not end in time"]
-    lines = child.stdout.decode(errors="replace").splitlines()
-    try:
-        return case.name, json.loads(lines[-1])
-    except (IndexError, ValueError):
-        return case.name, [f"the case ended with status {child.returncode}: {lines[-20:]}"]
+    return harness.run_case_in_child(case.name, command, RUN_SECONDS + DEVICE_SECONDS + 40)
 
 
 def main():
