@@ -1,24 +1,17 @@
+// DatagramEndpoint: the unconnected UDP socket that carries the management datagrams.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "net/udp_socket.h"
+
 /// An unconnected IPv4 UDP socket for the management datagrams, used synchronously: each
 /// management operation opens one, sends, waits for and receives datagrams, and closes it before
 /// it returns. The endpoint prints nothing; every failure is reported by its result alone. The
 /// socket is closed on destruction, so it is closed on every path. Not copyable.
-///
-/// The same header serves every platform (`datagram_endpoint_posix.cpp`,
-/// `datagram_endpoint_win32.cpp`); the platform's socket lives in `handle_` as a value of pointer
-/// width.
 class DatagramEndpoint {
  public:
-  DatagramEndpoint() = default;
-  /// Closes the socket if it is still open.
-  ~DatagramEndpoint();
-  DatagramEndpoint(const DatagramEndpoint&) = delete;
-  DatagramEndpoint& operator=(const DatagramEndpoint&) = delete;
-
   /// Creates the socket and binds it to any local address and a port that the system chooses.
   /// Returns true when open; false when the socket cannot be created or bound, and then the
   /// endpoint is not open. Opening an endpoint that is already open closes the old socket first.
@@ -50,9 +43,8 @@ class DatagramEndpoint {
   void Close();
 
   /// True between a successful `Open` and `Close`.
-  bool IsOpen() const { return handle_ != InvalidHandle; }
+  bool IsOpen() const { return socketHandle.IsOpen(); }
 
  private:
-  static constexpr uintptr_t InvalidHandle = ~uintptr_t{0};
-  uintptr_t handle_ = InvalidHandle;
+  UdpSocket socketHandle;
 };

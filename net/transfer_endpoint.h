@@ -1,29 +1,21 @@
+// TransferEndpoint: the UDP socket connected to the device, with fixed time-outs, that carries the
+// transfer dialogue.
 #pragma once
 
-#include <array>
 #include <cstdint>
 
-/// The platform's datagram socket type (SOCK_DGRAM), the type the transfer opens its endpoint with.
-extern const int TransferDatagramType;
+#include "net/udp_socket.h"
 
-/// Time-out of every send and receive on a `TransferEndpoint`.
-inline constexpr int TransferTimeoutMilliseconds = 1000;
-
-/// A plain blocking IPv4 socket connected to one peer, with fixed send and receive time-outs of
-/// 1000 ms. Every operation folds the platform's outcome into one integer and prints nothing.
+/// A plain blocking IPv4 UDP socket connected to one peer, with fixed send and receive time-outs
+/// of 1000 ms. Every operation folds the platform's outcome into one integer and prints nothing.
 /// Expects the socket library to have been started. Not copyable; closes a socket it still holds
 /// when it goes.
 class TransferEndpoint {
  public:
-  TransferEndpoint() = default;
-  ~TransferEndpoint();
-  TransferEndpoint(const TransferEndpoint&) = delete;
-  TransferEndpoint& operator=(const TransferEndpoint&) = delete;
-
-  /// Creates an IPv4 socket of `type` (closing any socket the endpoint still held) and sets its
+  /// Creates an IPv4 datagram socket (closing any socket the endpoint still held) and sets its
   /// receive and send time-outs to 1000 ms. Returns 1, or 0 when the socket cannot be created or
   /// a time-out cannot be set (the socket is then closed again).
-  int Open(int type);
+  int Open();
 
   /// Makes `address` (dotted-quad text read by `ParseDottedQuad`: decimal parts, trailing spaces
   /// allowed) and `port` (host order) the peer and connects the socket to it. Returns 1 when
@@ -53,10 +45,9 @@ class TransferEndpoint {
   /// open; the endpoint is then not open.
   int Close();
 
-  /// The platform's socket handle, wide enough for any platform's; -1 when not open.
-  std::intptr_t socketHandle = -1;
-
-  /// The peer as the platform's 16-byte IPv4 socket address (family, port and address in network
-  /// order, eight zero bytes); all zero when there is no peer.
-  std::array<uint8_t, 16> peerAddress{};
+ private:
+  static constexpr int TimeoutMilliseconds = 1000;
+  UdpSocket socketHandle;
+  /// The peer; address 0 while there is none.
+  UdpAddress peerAddress;
 };

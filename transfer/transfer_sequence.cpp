@@ -159,7 +159,7 @@ bool SizeIsSendable(int32_t size) {
 class EndpointLink final : public TransferLink {
  public:
   explicit EndpointLink(TransferEndpoint& endpoint) : endpoint_(endpoint) {}
-  int Open() override { return endpoint_.Open(TransferDatagramType); }
+  int Open() override { return endpoint_.Open(); }
   int Connect(const char* address, uint16_t port) override {
     return endpoint_.Connect(address, port);
   }

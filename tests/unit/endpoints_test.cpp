@@ -28,7 +28,7 @@ TEST(TransferEndpoint, HearsOnlyItsPeerAndFoldsEveryOutcomeIntoOneCount) {
     Peer device("127.0.0.1");
     Peer stranger("127.0.0.1", 37);
     TransferEndpoint endpoint;
-    ASSERT_EQ(endpoint.Open(TransferDatagramType), 1);
+    ASSERT_EQ(endpoint.Open(), 1);
     ASSERT_EQ(endpoint.Connect("127.0.0.1", 36), 1);
     const Bytes record(326, 0x33);
     EXPECT_EQ(endpoint.Send(record.data(), 326), 326);
@@ -98,7 +98,7 @@ TEST(Endpoints, ReadAddressesAsDecimalPartsAndSendNothingWithoutOne) {
       // Read as octal (inet_addr does), 010 would be 127.0.0.8.
       Peer device("127.0.0.10");
       TransferEndpoint transfer;
-      ASSERT_EQ(transfer.Open(TransferDatagramType), 1);
+      ASSERT_EQ(transfer.Open(), 1);
       EXPECT_EQ(transfer.Connect("127.000.000.010  ", 36), 1);
       EXPECT_EQ(transfer.Send(&byte, 1), 1);
       EXPECT_EQ(device.Take(), Bytes{'S'});
@@ -111,7 +111,7 @@ TEST(Endpoints, ReadAddressesAsDecimalPartsAndSendNothingWithoutOne) {
     Peer anywhere("0.0.0.0");
     for (const char* address : {"1.2.3", "0.0.0.0", "127.0.0.1x", "", "localhost"}) {
       TransferEndpoint transfer;
-      ASSERT_EQ(transfer.Open(TransferDatagramType), 1);
+      ASSERT_EQ(transfer.Open(), 1);
       EXPECT_EQ(transfer.Connect(address, 36), 0) << address;
       EXPECT_EQ(transfer.Send(&byte, 1), -1) << address;
       DatagramEndpoint management;

@@ -1,0 +1,111 @@
+// UdpSocket on POSIX sockets: one system call or two a call, and errno read here alone. The
+// calls that only set something up give 0 or -1 already.
+#include "net/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+
+namespace {
+
+sockaddr_in SocketAddress(const UdpAddress& to) {
+  return {.sin_family = AF_INET,
+          .sin_port = htons(to.port),
+          .sin_addr = {.s_addr = to.address},
+          .sin_zero = {}};
+}
+
+int Descriptor(uintptr_t handle) {
+  return static_cast<int>(handle);
+}
+
+// EAGAIN stands both for a time-out (SO_RCVTIMEO, SO_SNDTIMEO) and, on a non-blocking socket, for
+// nothing to take; only the first is a time-out.
+int CountOrFailure(int descriptor, ssize_t result) {
+  if (result >= 0) {
+    return static_cast<int>(std::min<ssize_t>(result, INT_MAX));
+  }
+  const bool wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
+  return wouldBlock && (fcntl(descriptor, F_GETFL) & O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+uintptr_t UdpSocket::NewSocket() {
+  // -1 converts to all ones.
+  return static_cast<uintptr_t>(socket(AF_INET, SOCK_DGRAM, 0));
+}
+
+int UdpSocket::SetNonBlocking() {
+  const int flags = fcntl(Descriptor(handle_), F_GETFL);
+  return flags < 0 ? -1 : fcntl(Descriptor(handle_), F_SETFL, flags | O_NONBLOCK);
+}
+
+int UdpSocket::EnableBroadcast() {
+  const int on = 1;
+  return setsockopt(Descriptor(handle_), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+}
+
+int UdpSocket::SetTimeouts(int milliseconds) {
+  const timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    if (setsockopt(Descriptor(handle_), SOL_SOCKET, option, &timeout, sizeof timeout) != 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int UdpSocket::BindAnyPort() {
+  // Only a connected socket hears port-unreachable reports here; nothing to turn off.
+  const sockaddr_in local = SocketAddress({htonl(INADDR_ANY), 0});
+  return bind(Descriptor(handle_), reinterpret_cast<const sockaddr*>(&local), sizeof local);
+}
+
+int UdpSocket::SendTo(const uint8_t* data, size_t length, const UdpAddress& to) {
+  const int descriptor = Descriptor(handle_);
+  const sockaddr_in address = SocketAddress(to);
+  return CountOrFailure(
+      descriptor, sendto(descriptor, data, length, 0, reinterpret_cast<const sockaddr*>(&address),
+                         sizeof address));
+}
+
+int UdpSocket::Connect(const UdpAddress& peer) {
+  const sockaddr_in address = SocketAddress(peer);
+  return connect(Descriptor(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+}
+
+int UdpSocket::Receive(uint8_t* buffer, size_t capacity) {
+  // Without MSG_TRUNC, recv returns the count placed in the buffer and drops the datagram's rest.
+  const int descriptor = Descriptor(handle_);
+  return CountOrFailure(descriptor, recv(descriptor, buffer, capacity, 0));
+}
+
+int UdpSocket::WaitReadable(int milliseconds) {
+  // poll rather than select: a select set cannot hold a descriptor past FD_SETSIZE.
+  pollfd watched{Descriptor(handle_), POLLIN, 0};
+  const int ready = poll(&watched, 1, std::max(milliseconds, 0));
+  return ready < 0 || (watched.revents & POLLNVAL) != 0 ? -1 : ready;
+}
+
+int UdpSocket::DiscardNext() {
+  std::array<uint8_t, 1> ignored;
+  if (recv(Descriptor(handle_), ignored.data(), ignored.size(), MSG_DONTWAIT) >= 0) {
+    return 1;
+  }
+  // A port-unreachable report fails one receive and is gone with it.
+  return errno == ECONNREFUSED ? 0 : -1;
+}
+
+int UdpSocket::CloseSocket(uintptr_t handle) {
+  return close(Descriptor(handle));
+}
