@@ -1,4 +1,10 @@
+// PauseMilliseconds: the pauses of the transfer dialogue.
 #pragma once
 
-/// Blocks the calling thread for about `milliseconds` ms (the platform's sleep).
-void PauseMilliseconds(int milliseconds);
+#include <chrono>
+#include <thread>
+
+/// Blocks the calling thread for about `milliseconds` ms; not at all when it is 0 or less.
+inline void PauseMilliseconds(int milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
