@@ -1,3 +1,4 @@
+// DevicePort: the device's UDP port.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The target address as text, and ParseDottedQuad, the one reader of such text.
 #pragma once
 
 #include <array>
