@@ -8,6 +8,7 @@
 #include "net/dotted_quad.h"
 
 int TransferEndpoint::Open() {
+  Close();
   if (socketHandle.Open() != 0 || socketHandle.SetTimeouts(TimeoutMilliseconds) != 0) {
     socketHandle.Close();
     return 0;

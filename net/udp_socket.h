@@ -56,7 +56,7 @@ class UdpSocket {
     handle_ = InvalidHandle;
     return result;
   }
-
+  /// True between a successful `Open` and `Close`.
   bool IsOpen() const { return handle_ != InvalidHandle; }
 
  private:
