@@ -23,6 +23,5 @@ int main(int argc, char** argv) {
     std::printf("torvane-devsim %s\n", TORVANE_VERSION);
     return 0;
   }
-  options.device.log = !options.quiet;
   return ServeDevice(options);
 }

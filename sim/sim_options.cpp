@@ -73,7 +73,7 @@ void AddReplyOptions(std::vector<Option>& options, const char* kind,
        [=](std::string_view v, SimOptions& o) { return SetNumber(v, 0, 10, settings(o).count); }});
   options.push_back({prefix + "-delay", "MS", "send the replies MS milliseconds late",
                      [=](std::string_view v, SimOptions& o) {
-                       return SetNumber(v, 0, MaxMs, settings(o).delayMs);
+                       return SetNumber(v, 0, MaxMs, settings(o).delayMilliseconds);
                      }});
   options.push_back({prefix + "-code", "CODE",
                      "echo CODE (0xNNNN or decimal) in bytes 2..3 instead of the request's",
@@ -216,7 +216,7 @@ const std::vector<Option>& Options() {
                     }});
     list.push_back({"erase-ms", "MS", "the erase's '1' comes MS milliseconds after the \"E\"",
                     [](std::string_view v, SimOptions& o) {
-                      return SetNumber(v, 0, MaxMs, o.device.eraseMs);
+                      return SetNumber(v, 0, MaxMs, o.device.eraseMilliseconds);
                     }});
     list.push_back({"fault-cycles", "N",
                     "wrong bytes, two-byte replies, refusals and the erase's length only in the "
@@ -247,7 +247,7 @@ const std::vector<Option>& Options() {
                         return "expects RATE:MS such as 0.1:1500";
                       }
                       o.device.delayRate = *rate;
-                      o.device.delayMs = static_cast<int>(*ms);
+                      o.device.delayMilliseconds = static_cast<int>(*ms);
                       return "";
                     }});
     list.push_back({"seed", "N", "seed of the random faults (default 1)",

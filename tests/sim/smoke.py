@@ -140,12 +140,12 @@ def run_dialogue(simulator, work, problems):
         problems.expect("setting string", received.read(), b"SITE7")
     with open(f"{work}/log.txt") as log:
         text = log.read()
-    for line in ['setting from 127.0.0.1:[0-9]+: "SITE7" \\(5 characters\\)',
-                 "program block 1 offset 0x00100 try 1: refused \\(fault\\) -> P 0 0",
-                 "program block 1 offset 0x00100 try 2: ok -> P 1",
-                 "finish: 3 blocks programmed and verified -> R 1",
-                 "close: R 5 of 5",
-                 "end: update complete, 3 blocks programmed and verified"]:
+    for line in ['setting - - taken from 127.0.0.1:[0-9]+: "SITE7" \\(5 characters\\)',
+                 "program 1 1 refused try 1, by --refuse -> P 0 0",
+                 "program 1 1 ok try 2 -> P 1",
+                 "finish 1 - ok 3 blocks programmed and verified -> R 1",
+                 "close 4 - ok",
+                 "end - - complete 3 blocks programmed and verified"]:
         if not re.search("^" + line + "$", text, re.M):
             problems.append(f"log lacks the line {line!r}")
     if problems:
