@@ -1,6 +1,7 @@
+// The simulator's command line: its options, their parsing with getopt_long, the --help text and
+// the exit statuses.
 #pragma once
 
-#include <span>
 #include <string>
 
 #include "sim/device_settings.h"
@@ -31,13 +32,12 @@ struct SimOptions {
   bool version = false;
 };
 
-/// Reads the arguments after the program name into `options` (options as "--name value" or
+/// Reads `argv[1]` to `argv[argc - 1]` into `options` with getopt_long ("--name value" or
 /// "--name=value"). Returns true when they were all understood; otherwise false with `error`
 /// holding one line that names the argument and what is wrong with it.
-bool ParseSimOptions(std::span<const std::string> arguments, SimOptions& options,
-                     std::string& error);
+bool ParseSimOptions(int argc, char* argv[], SimOptions& options, std::string& error);
 
-/// The text of --help: every option with its meaning.
-const char* SimUsage();
+/// The text of --help: one line per option.
+extern const char* const SimUsage;
 
 }  // namespace devsim

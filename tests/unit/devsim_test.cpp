@@ -32,17 +32,23 @@ Bytes Record(char command, uint32_t offset) {
   return {record.begin(), record.end()};
 }
 
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream words(text);
-  return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+// Reads `line` as the simulator's command line; returns the error, "" when it was taken.
+std::string Parse(const std::string& line, SimOptions& options) {
+  std::istringstream words("torvane-devsim " + line);
+  std::vector<std::string> arguments{std::istream_iterator<std::string>(words), {}};
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  std::string error;
+  return ParseSimOptions(static_cast<int>(argv.size()), argv.data(), options, error) ? "" : error;
 }
 
 // Plays the utility's side against one device set up by the simulator's options (one text).
 struct Utility {
   explicit Utility(const std::string& options = "") {
     SimOptions parsed;
-    std::string error;
-    EXPECT_TRUE(ParseSimOptions(Words(options), parsed, error)) << error;
+    EXPECT_EQ(Parse(options, parsed), "");
     device = std::make_unique<Device>(parsed.device);
   }
 
@@ -291,21 +297,28 @@ TEST(DevsimOptions, StepNames) {
   }
 }
 
-TEST(DevsimOptions, MistakesAreNamed) {
+TEST(DevsimOptions, GetoptLongTakesBothFormsAndNamesMistakes) {
   const std::pair<const char*, const char*> cases[] = {
+      {"--device-type=2 --refuse P3:4 --refuse=V:1 --timeout 9 --once", ""},
       {"image.bin", "unexpected argument 'image.bin'"},
-      {"--bogus", "unknown option '--bogus'"},
+      {"--bogus", "unknown or ambiguous option '--bogus'"},
+      {"--d 1", "unknown or ambiguous option '--d'"},
       {"--once=1", "option '--once' takes no value"},
-      {"--store", "option '--store' needs a value FILE"},
+      {"--store", "option '--store' needs a value"},
       {"--refuse E:1", "option '--refuse' expects BLOCK:K such as P3:4 or V:1, not 'E:1'"},
       {"--delay=0.5", "option '--delay' expects RATE:MS such as 0.1:1500, not '0.5'"},
+      {"--device-id 0011223344zz",
+       "option '--device-id' expects 12 hexadecimal digits, not "
+       "'0011223344zz'"},
   };
   for (const auto& [arguments, message] : cases) {
     SimOptions options;
-    std::string error;
-    EXPECT_FALSE(ParseSimOptions(Words(arguments), options, error));
-    EXPECT_EQ(error, message);
+    EXPECT_EQ(Parse(arguments, options), message);
   }
+  SimOptions taken;
+  Parse(cases[0].first, taken);
+  EXPECT_TRUE(taken.device.deviceType == 2 && taken.device.refusals.size() == 2 &&
+              taken.timeoutSeconds == 9 && taken.once);
 }
 
 }  // namespace
