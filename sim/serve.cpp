@@ -1,6 +1,6 @@
 // The simulator's edge on POSIX systems: the socket on UDP port 36, one poll that waits for a
 // datagram or the next delayed reply, the bounded queue of those replies, the log on standard
-// error and the store files.
+// error, the store files, and the check that keeps it off the machine's own network.
 #include "sim/serve.h"
 
 #include <arpa/inet.h>
@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -335,9 +336,37 @@ int Server::Finish(int status) {
 
 }  // namespace
 
+NetworkNamespace ClassifyNetworkNamespace(const char* own,
+                                          std::initializer_list<const char*> initial) {
+  struct stat ownFile {};
+  if (stat(own, &ownFile) != 0) {
+    return NetworkNamespace::Unknown;
+  }
+  for (const char* path : initial) {
+    struct stat initialFile {};
+    if (stat(path, &initialFile) == 0) {
+      const bool same =
+          ownFile.st_dev == initialFile.st_dev && ownFile.st_ino == initialFile.st_ino;
+      return same ? NetworkNamespace::Initial : NetworkNamespace::Private;
+    }
+  }
+  return NetworkNamespace::Unknown;
+}
+
 int ServeDevice(const SimOptions& options) {
   // The log is written in blocks and flushed whenever the simulator waits, and at exit.
   std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
+  // PID 1's namespace is often unreadable, even for root; PID 2, the kernel's thread maker, is
+  // always in the initial namespace. Checked before any socket exists.
+  if (!options.hostNetwork &&
+      ClassifyNetworkNamespace("/proc/self/ns/net", {"/proc/1/ns/net", "/proc/2/ns/net"}) ==
+          NetworkNamespace::Initial) {
+    LogError(
+        "refusing to run in this machine's own network namespace, where it would answer real "
+        "discovery broadcasts on port 36 and pass for a device. Run it in a namespace of its own "
+        "(unshare --net), or give --host-network to answer on this host's interfaces anyway");
+    return ExitHostNetwork;
+  }
   std::string why;
   const int fd = OpenDeviceSocket(why);
   if (fd < 0) {

@@ -51,6 +51,7 @@ const char* const SimUsage =
     "  --once                 exit after one update: status 0 complete, 1 incomplete\n"
     "  --timeout SECONDS      exit with status 4 when nothing arrives for SECONDS\n"
     "  --ready-fd N           write \"ready\" to descriptor N once port 36 is bound\n"
+    "  --host-network         run even in this machine's own network namespace\n"
     "  --quiet                log nothing on standard error but errors\n"
     "  --version              print the version and exit\n"
     "  --help                 print this help and exit\n";
@@ -92,6 +93,7 @@ constexpr OptionName Options[] = {
     {"once", no_argument},
     {"timeout", required_argument},
     {"ready-fd", required_argument},
+    {"host-network", no_argument},
     {"quiet", no_argument},
     {"version", no_argument},
     {"help", no_argument},
@@ -312,6 +314,7 @@ std::string Take(int index, std::string_view value, SimOptions& options) {
       return SetNumber(value, 0, 65535, options.readyFd);
     default:  // the flags
       options.once |= index == Id("once");
+      options.hostNetwork |= index == Id("host-network");
       options.quiet |= index == Id("quiet");
       options.version |= index == Id("version");
       options.help |= index == Id("help");

@@ -14,6 +14,7 @@ inline constexpr int ExitUpdateFailed = 1;    // --once: the update ended (or st
 inline constexpr int ExitUsage = 2;           // the command line is wrong
 inline constexpr int ExitSystem = 3;          // port 36 cannot be bound, a file cannot be written
 inline constexpr int ExitIdle = 4;            // --timeout: nothing arrived for that long
+inline constexpr int ExitHostNetwork = 5;     // started in the machine's own network namespace
 
 /// The simulator's command line.
 struct SimOptions {
@@ -24,6 +25,8 @@ struct SimOptions {
   std::string settingFile;
   bool once = false;
   bool quiet = false;
+  /// Run even in the machine's initial network namespace, on its real interfaces.
+  bool hostNetwork = false;
   /// Exit with `ExitIdle` after this many seconds without a datagram; 0: never.
   int timeoutSeconds = 0;
   /// Descriptor that gets the line "ready" once port 36 is bound; -1: none.

@@ -1,6 +1,6 @@
-// The simulator's device core datagram by datagram, and its command line: what the end-to-end
-// suites cannot see from the utility's side, that the device refuses what a sound utility never
-// sends and plays each fault as asked.
+// The simulator's device core datagram by datagram, its command line and its network namespace
+// check: what the end-to-end suites cannot see from the utility's side, that the device refuses
+// what a sound utility never sends and plays each fault as asked.
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/serve.h"
 #include "sim/sim_options.h"
 #include "test_data.h"
 #include "transfer/block_record.h"
@@ -319,6 +320,25 @@ TEST(DevsimOptions, GetoptLongTakesBothFormsAndNamesMistakes) {
   Parse(cases[0].first, taken);
   EXPECT_TRUE(taken.device.deviceType == 2 && taken.device.refusals.size() == 2 &&
               taken.timeoutSeconds == 9 && taken.once);
+}
+
+TEST(DevsimNetwork, TellsTheInitialNamespaceByItsFile) {
+  // Any files serve as namespace files: the same file is the same namespace.
+  const struct {
+    const char* own;
+    const char* pid1;
+    const char* pid2;
+    NetworkNamespace verdict;
+  } cases[] = {
+      {"/", "/", "/proc", NetworkNamespace::Initial},
+      {"/", "/proc", "/", NetworkNamespace::Private},
+      {"/", "/missing", "/", NetworkNamespace::Initial},
+      {"/", "/missing", "/missing", NetworkNamespace::Unknown},
+      {"/missing", "/", "/", NetworkNamespace::Unknown},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ClassifyNetworkNamespace(c.own, {c.pid1, c.pid2}), c.verdict) << c.own << c.pid1;
+  }
 }
 
 }  // namespace
