@@ -130,7 +130,7 @@ else
   wait "$simulator_pid" || simulator_status=$?
   simulator_pid=""
 fi
-grep -E '^(discover|identify|setting|start-update|finish|end):? ' "$work/device.log" |
+grep -E '^(discover|identify|setting|start|finish|end) ' "$work/device.log" |
   sed 's/^/   device: /' || true
 [ "$utility_status" -eq 1 ] || fail "torvane-fwupdate ended with status $utility_status (1 expected)"
 [ "$simulator_status" = 0 ] || fail "the device did not complete the update (simulator: $simulator_status)"

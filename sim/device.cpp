@@ -1,3 +1,5 @@
+// The simulated device: the management requests, the transfer dialogue with its scripted and
+// random faults, and the one log line each datagram gets.
 #include "sim/device.h"
 
 #include <algorithm>
@@ -33,8 +35,9 @@ std::string FormatAddress(const std::array<uint8_t, 4>& address) {
   return Format("%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
 }
 
-std::string FormatEndpoint(const Ipv4Endpoint& endpoint) {
-  return FormatAddress(endpoint.address) + Format(":%u", endpoint.port);
+// "from A.B.C.D:PORT", the sender of `datagram`.
+std::string From(const Incoming& datagram) {
+  return "from " + FormatAddress(datagram.sender.address) + Format(":%u", datagram.sender.port);
 }
 
 // Printable ASCII as is, everything else (and the quote and backslash) escaped, so the log shows
@@ -55,6 +58,38 @@ std::string Plural(int count, const char* noun) {
   return Format("%d %s%s", count, noun, count == 1 ? "" : "s");
 }
 
+// The four fields of a log line ("-" where a number does not apply) and its detail, if any.
+std::string LogLine(const char* kind, int step, int64_t block, const char* outcome,
+                    const std::string& detail = "") {
+  const std::string stepField = step > 0 ? std::to_string(step) : "-";
+  const std::string blockField = block >= 0 ? std::to_string(block) : "-";
+  return Format("%s %s %s %s", kind, stepField.c_str(), blockField.c_str(), outcome) +
+         (detail.empty() ? "" : " " + detail);
+}
+
+// " -> " and the tokens of the replies sent, a run of three or more alike counted ("0*34").
+std::string ListReplies(const std::vector<std::string>& tokens) {
+  std::string text = " ->";
+  if (tokens.empty()) {
+    text += " (silent)";
+  }
+  for (size_t i = 0; i < tokens.size();) {
+    size_t run = 1;
+    while (i + run < tokens.size() && tokens[i + run] == tokens[i]) {
+      ++run;
+    }
+    text += " " + tokens[i] + (run > 2 ? Format("*%zu", run) : run == 2 ? " " + tokens[i] : "");
+    i += run;
+  }
+  return text;
+}
+
+// A reply in the log: its bytes, and its delay when it has one.
+std::string ReplyToken(const Reply& reply) {
+  return Escape(reply.bytes) +
+         (reply.delayMilliseconds > 0 ? Format("(+%dms)", reply.delayMilliseconds) : "");
+}
+
 // A 20-byte request is exactly its four header bytes and sixteen zeros.
 bool IsPlainRequest(std::span<const uint8_t> bytes) {
   return bytes.size() == RequestLength &&
@@ -71,18 +106,11 @@ std::optional<UnmaskedRecord> UnmaskBlockRecord(std::span<const uint8_t> record)
   UnmaskedRecord unmasked;
   unmasked.command = record[0];
   unmasked.reserved = record[1];
-  const uint8_t b2 = record[2] ^ pad[17];
-  const uint8_t b3 = record[3] ^ pad[18];
-  const uint8_t b4 = record[4] ^ pad[19];
-  const uint8_t b5 = record[5] ^ pad[20];
-  unmasked.offset = (uint32_t{b2} << 24) | (uint32_t{b3} << 16) | (uint32_t{b4} << 8) | b5;
-  // The key's 32 bytes repeat twice within the pad's 64: one combined mask serves all 256 bytes.
-  std::array<uint8_t, 64> mask;
-  for (int i = 0; i < 64; ++i) {
-    mask[i] = pad[i] ^ ImageKey[i % 32];
+  for (int i = 0; i < 4; ++i) {
+    unmasked.offset = unmasked.offset << 8 | (record[2 + i] ^ pad[17 + i]);
   }
   for (int i = 0; i < ImageBlockSize; ++i) {
-    unmasked.data[i] = record[6 + i] ^ mask[i % 64];
+    unmasked.data[i] = record[6 + i] ^ pad[i % 64] ^ ImageKey[i % 32];
   }
   return unmasked;
 }
@@ -139,20 +167,17 @@ Outcome Device::Handle(const Incoming& datagram) {
   } else if (!bytes.empty()) {
     HandleTransfer(datagram, outcome);
   } else {
-    outcome.log.push_back("ignored from " + FormatEndpoint(datagram.sender) + ": empty datagram");
-  }
-  if (!settings_.log) {
-    outcome.log.clear();
+    outcome.log = LogLine("ignored", 0, -1, "empty", From(datagram));
   }
   return outcome;
 }
 
 void Device::HandleManagement(const Incoming& datagram, Outcome& outcome) {
   const auto bytes = datagram.bytes;
-  const std::string from = " from " + FormatEndpoint(datagram.sender);
+  const std::string from = From(datagram);
   if (bytes.size() < 4) {
-    outcome.log.push_back("ignored" + from +
-                          Format(": management datagram of %zu bytes", bytes.size()));
+    outcome.log = LogLine("ignored", 0, -1, "short",
+                          from + Format(": management datagram of %zu bytes", bytes.size()));
     return;
   }
   const uint16_t code = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
@@ -163,26 +188,28 @@ void Device::HandleManagement(const Incoming& datagram, Outcome& outcome) {
     AnswerManagement(datagram, settings_.identify, false, outcome);
   } else if (code == CmdStartUpdate && plain) {
     started_ = true;
-    outcome.log.push_back("start-update" + from + ": transfer allowed");
+    outcome.log = LogLine("start", 0, -1, "taken", from + ": transfer allowed");
   } else if (code == CmdWriteSetting) {
     std::string fault;
     const auto items = ParseSettingRecord(bytes, fault);
-    if (!items) {
-      outcome.log.push_back("setting" + from + ": refused, " + fault);
-    } else if (items->deviceId != settings_.deviceId) {
-      outcome.log.push_back("setting" + from + ": refused, device id " + Escape(items->deviceId) +
-                            " is not this device's");
-    } else {
-      setting_ = items->text;
-      outcome.settingReceived = true;
-      outcome.log.push_back(
-          "setting" + from + ": \"" +
-          Escape({reinterpret_cast<const uint8_t*>(setting_->data()), setting_->size()}) + "\" (" +
-          Plural(static_cast<int>(setting_->size()), "character") + ")");
+    if (items && items->deviceId != settings_.deviceId) {
+      fault = "device id " + Escape(items->deviceId) + " is not this device's";
     }
+    if (!fault.empty()) {
+      outcome.log = LogLine("setting", 0, -1, "refused", from + ": " + fault);
+      return;
+    }
+    setting_ = items->text;
+    outcome.settingReceived = true;
+    const std::span<const uint8_t> text(reinterpret_cast<const uint8_t*>(setting_->data()),
+                                        setting_->size());
+    outcome.log = LogLine("setting", 0, -1, "taken",
+                          from + ": \"" + Escape(text) + "\" (" +
+                              Plural(static_cast<int>(text.size()), "character") + ")");
   } else {
-    outcome.log.push_back("ignored" + from +
-                          Format(": management code 0x%04X in %zu bytes", code, bytes.size()));
+    outcome.log =
+        LogLine("ignored", 0, -1, "unknown",
+                from + Format(": management code 0x%04X in %zu bytes", code, bytes.size()));
   }
 }
 
@@ -202,39 +229,33 @@ void Device::AnswerManagement(const Incoming& datagram, const ManagementReplySet
   reply[19] = static_cast<uint8_t>(settings_.deviceType);
   reply.resize(replies.length, LongReplyFill);
 
-  std::string line =
-      std::string(discovery ? "discover" : "identify") + " from " + FormatEndpoint(datagram.sender);
+  std::string detail = From(datagram);
   if (discovery) {
-    line += ": announcing " + FormatAddress(address);
+    detail += ": announcing " + FormatAddress(address);
   } else {
-    line += Format(": type %u, id %02x:%02x:%02x:%02x:%02x:%02x", settings_.deviceType,
-                   settings_.deviceId[0], settings_.deviceId[1], settings_.deviceId[2],
-                   settings_.deviceId[3], settings_.deviceId[4], settings_.deviceId[5]);
+    const auto& id = settings_.deviceId;
+    detail += Format(": type %u, id %02x:%02x:%02x:%02x:%02x:%02x", settings_.deviceType, id[0],
+                     id[1], id[2], id[3], id[4], id[5]);
   }
   if (replies.code) {
-    line += Format(", code 0x%04X", code);
+    detail += Format(", code 0x%04X", code);
   }
-  line += " ->";
-  if (silent_ || replies.count == 0) {
-    outcome.log.push_back(line + " (silent)");
-    return;
+  const int count = silent_ ? 0 : replies.count;
+  const std::string token =
+      Format("%d bytes", replies.length) +
+      (replies.delayMilliseconds > 0 ? Format("(+%dms)", replies.delayMilliseconds) : "");
+  for (int i = 0; i < count; ++i) {
+    outcome.replies.push_back({reply, replies.delayMilliseconds});
   }
-  for (int i = 0; i < replies.count; ++i) {
-    outcome.replies.push_back({reply, replies.delayMs});
-    line += Format(" %d bytes", replies.length);
-    if (replies.delayMs > 0) {
-      line += Format("(+%dms)", replies.delayMs);
-    }
-  }
-  outcome.log.push_back(line);
+  outcome.log =
+      LogLine(discovery ? "discover" : "identify", 0, -1, count > 0 ? "answered" : "silent",
+              detail + ListReplies(std::vector<std::string>(count, token)));
 }
 
 void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
   const auto bytes = datagram.bytes;
   const uint8_t command = bytes[0];
   const size_t length = bytes.size();
-  // Only the rare lines name the sender; the hot path spends nothing on it.
-  const auto from = [&datagram] { return " from " + FormatEndpoint(datagram.sender); };
   if (command == 'R' && length == 1) {
     HandleR(outcome);
     return;
@@ -243,18 +264,19 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
                      (command == 'T' && length == ProbeLength) ||
                      ((command == 'P' || command == 'V') && length == BlockRecordLength);
   if (!known) {
-    outcome.log.push_back("ignored" + from() + ": datagram of " +
-                          Plural(static_cast<int>(length), "byte") +
-                          Format(" starting with 0x%02x", command));
+    outcome.log =
+        LogLine("ignored", 0, -1, "unknown",
+                From(datagram) + ": datagram of " + Plural(static_cast<int>(length), "byte") +
+                    Format(" starting with 0x%02x", command));
     return;
   }
   // Anything but "R" between the "R"s means the closing has not begun.
   closingRs_ = 0;
   if (command == 'S') {
     if (!started_) {
-      outcome.log.push_back("open" + from() +
-                            ": ignored, no start-update request yet (--no-start-required lifts "
-                            "this)");
+      outcome.log = LogLine(
+          "open", 0, -1, "refused",
+          From(datagram) + ": no start-update request yet (--no-start-required lifts this)");
       return;
     }
     open_ = true;
@@ -262,20 +284,22 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
     finished_ = false;
     probes_ = 0;
     cycle_ = 0;
-    Emit('S', -1, {{'S', Role::Echo, 0}, {'1', Role::Completion, 0}}, "open" + from(), outcome);
+    Emit('S', -1, {{'S', Role::Echo, 0}, {'1', Role::Completion, 0}},
+         LogLine("open", 0, -1, "ok", From(datagram)), outcome);
     return;
   }
   if (!open_) {
-    outcome.log.push_back("ignored" + from() + Format(": '%c' before \"S\"", command));
+    outcome.log = LogLine("ignored", 0, -1, "unopened",
+                          From(datagram) + Format(": '%c' before \"S\"", command));
     return;
   }
   if (command == 'T') {
     ++probes_;
-    std::string line = Format("probe %d", probes_);
-    if (std::any_of(bytes.begin() + 1, bytes.end(), [](uint8_t b) { return b != 0; })) {
-      line += " (not all zero after the 'T')";
-    }
-    Emit('T', probes_, {{'T', Role::Echo, 0}, {'1', Role::Completion, 0}}, line, outcome);
+    const bool zeros =
+        std::all_of(bytes.begin() + 1, bytes.end(), [](uint8_t b) { return b == 0; });
+    Emit('T', probes_, {{'T', Role::Echo, 0}, {'1', Role::Completion, 0}},
+         LogLine("probe", probes_, -1, "ok", zeros ? "" : "bytes after the 'T' not all zero"),
+         outcome);
     return;
   }
   if (command == 'E') {
@@ -288,13 +312,11 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
     programTries_.fill(0);
     verifyTries_.fill(0);
     const bool slow = FaultsApply();
-    const int reads = slow ? settings_.eraseReads : 1;
     std::vector<PlannedReply> planned{{'E', Role::Echo, 0}};
-    for (int i = 1; i < reads; ++i) {
-      planned.push_back({'0', Role::Filler, 0});
-    }
-    planned.push_back({'1', Role::Completion, slow ? settings_.eraseMs : 0});
-    Emit('E', cycle_, planned, Format("erase cycle %d", cycle_), outcome);
+    planned.insert(planned.end(), static_cast<size_t>(slow ? settings_.eraseReads - 1 : 0),
+                   {'0', Role::Filler, 0});
+    planned.push_back({'1', Role::Completion, slow ? settings_.eraseMilliseconds : 0});
+    Emit('E', cycle_, planned, LogLine("erase", cycle_, -1, "ok"), outcome);
     return;
   }
   HandleRecord(datagram, outcome);
@@ -304,28 +326,17 @@ void Device::HandleRecord(const Incoming& datagram, Outcome& outcome) {
   const UnmaskedRecord record = *UnmaskBlockRecord(datagram.bytes);
   const bool program = record.command == 'P';
   const char kind = program ? 'P' : 'V';
-  const int block = static_cast<int>(std::min<uint32_t>(record.offset / ImageBlockSize, 99999));
+  const int block = static_cast<int>(record.offset / ImageBlockSize);
   const bool valid = record.offset % ImageBlockSize == 0 && record.offset < ImageCapacity;
-  int tries = 0;
-  if (valid) {
-    tries = ++(program ? programTries_ : verifyTries_)[block];
-  }
-  std::string line;
-  if (settings_.log) {
-    line =
-        Format("%s block %d offset 0x%05X", program ? "program" : "verify", block, record.offset);
-    if (valid) {
-      line += Format(" try %d", tries);
-    }
-  }
+  const int tries = valid ? ++(program ? programTries_ : verifyTries_)[block] : 0;
 
   std::string refusal;
   if (record.reserved != 0) {
     refusal = Format("reserved byte 0x%02x", record.reserved);
   } else if (record.offset % ImageBlockSize != 0) {
-    refusal = "offset not a multiple of 256";
+    refusal = Format("offset 0x%05X not a multiple of 256", record.offset);
   } else if (record.offset >= ImageCapacity) {
-    refusal = "offset out of range";
+    refusal = Format("offset 0x%05X out of range", record.offset);
   } else if (!erased_) {
     refusal = "no erase since \"S\"";
   } else if (FaultsApply() && std::any_of(settings_.refusals.begin(), settings_.refusals.end(),
@@ -333,7 +344,7 @@ void Device::HandleRecord(const Incoming& datagram, Outcome& outcome) {
                                             return r.block.Matches(kind, block, false) &&
                                                    tries <= r.tries;
                                           })) {
-    refusal = "refused (fault)";
+    refusal = "by --refuse";
   } else if (program) {
     std::copy(record.data.begin(), record.data.end(), memory_.begin() + record.offset);
     programmed_.set(block);
@@ -350,17 +361,17 @@ void Device::HandleRecord(const Incoming& datagram, Outcome& outcome) {
       verified_.set(block);
     }
   }
-  line += refusal.empty() ? ": ok" : ": " + refusal;
+  std::string detail = tries > 0 ? Format("try %d", tries) : "";
+  detail += refusal.empty() || detail.empty() ? refusal : ", " + refusal;
+  const std::string line = LogLine(program ? "program" : "verify", cycle_, block,
+                                   refusal.empty() ? "ok" : "refused", detail);
   // A refused record is answered with '0' where the '1' belongs, and one '0' more that the
   // utility reads and ignores before it sends the record again.
+  const uint8_t echo = static_cast<uint8_t>(kind);
   if (refusal.empty()) {
-    Emit(kind, block, {{static_cast<uint8_t>(kind), Role::Echo, 0}, {'1', Role::Completion, 0}},
-         line, outcome);
+    Emit(kind, block, {{echo, Role::Echo, 0}, {'1', Role::Completion, 0}}, line, outcome);
   } else {
-    Emit(kind, block,
-         {{static_cast<uint8_t>(kind), Role::Echo, 0},
-          {'0', Role::Completion, 0},
-          {'0', Role::Extra, 0}},
+    Emit(kind, block, {{echo, Role::Echo, 0}, {'0', Role::Completion, 0}, {'0', Role::Extra, 0}},
          line, outcome);
   }
 }
@@ -389,16 +400,17 @@ void Device::HandleR(Outcome& outcome) {
   if (open_ && !finished_ && Complete()) {
     finished_ = true;
     const int count = static_cast<int>(programmed_.count());
-    std::string line = "finish: " + Plural(count, "block") + " programmed and verified";
-    if (!Contiguous()) {
-      line += ", not contiguous from block 0";
-    }
-    Emit('R', -1, {{'R', Role::Echo, 0}, {'1', Role::Completion, 0}}, line, outcome);
+    const std::string detail = Plural(count, "block") + " programmed and verified" +
+                               (Contiguous() ? "" : ", not contiguous from block 0");
+    Emit('R', -1, {{'R', Role::Echo, 0}, {'1', Role::Completion, 0}},
+         LogLine("finish", cycle_, -1, "ok", detail), outcome);
     return;
   }
+  // The closing "R"s get no answer; the last of them ends the update and says how it went.
   ++closingRs_;
-  outcome.log.push_back(Format("close: R %d of %d", closingRs_, ClosingRs));
-  if (closingRs_ == ClosingRs) {
+  if (closingRs_ < ClosingRs) {
+    outcome.log = LogLine("close", closingRs_, -1, "ok");
+  } else {
     EndUpdate(outcome);
   }
 }
@@ -410,12 +422,13 @@ void Device::EndUpdate(Outcome& outcome) {
   outcome.updateEnded = true;
   outcome.updateSucceeded = finished_ && contiguous;
   if (outcome.updateSucceeded) {
-    outcome.log.push_back("end: update complete, " + Plural(programmed, "block") +
-                          " programmed and verified");
+    outcome.log =
+        LogLine("end", 0, -1, "complete", Plural(programmed, "block") + " programmed and verified");
   } else {
-    outcome.log.push_back("end: update failed, " + Plural(programmed, "block") + " programmed, " +
-                          std::to_string(verified) + " verified" +
-                          (programmed > 0 && !contiguous ? ", not contiguous from block 0" : ""));
+    outcome.log = LogLine(
+        "end", 0, -1, "incomplete",
+        Plural(programmed, "block") + " programmed, " + std::to_string(verified) + " verified" +
+            (programmed > 0 && !contiguous ? ", not contiguous from block 0" : ""));
   }
   open_ = false;
   erased_ = false;
@@ -428,99 +441,92 @@ bool Device::FaultsApply() const {
   return settings_.faultCycles == 0 || cycle_ <= settings_.faultCycles;
 }
 
-// splitmix64: the same draws for the same seed on every platform and library.
-double Device::NextUnit() {
+// True with probability `rate`, drawn with splitmix64: the same draws for the same seed on every
+// platform and library. A rate of 0 draws nothing, so it leaves the other faults' draws alone.
+bool Device::Draw(double rate) {
+  if (rate <= 0) {
+    return false;
+  }
   random_ += 0x9E3779B97F4A7C15u;
   uint64_t z = random_;
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
   z ^= z >> 31;
-  return static_cast<double>(z >> 11) * 0x1.0p-53;
+  return static_cast<double>(z >> 11) * 0x1.0p-53 < rate;
 }
 
 void Device::Emit(char kind, int index, const std::vector<PlannedReply>& planned, std::string line,
                   Outcome& outcome) {
-  const bool faults = FaultsApply();
+  std::vector<std::string> tokens;
+  for (Reply& reply : ScriptedReplies(kind, index, planned, line)) {
+    AddRandomFaults(std::move(reply), outcome, tokens);
+  }
+  outcome.log = line + ListReplies(tokens);
+}
+
+// The datagrams of `planned` as the scripted faults make them: silence from a step on, wrong
+// bytes, and an echo sent together with the reply after it.
+std::vector<Reply> Device::ScriptedReplies(char kind, int index,
+                                           const std::vector<PlannedReply>& planned,
+                                           std::string& line) {
   std::vector<Reply> datagrams;
-  bool mergeNext = false;
+  bool withPrevious = false;
   for (const PlannedReply& reply : planned) {
     const bool named = reply.role == Role::Echo || reply.role == Role::Completion;
     const bool completion = reply.role == Role::Completion;
     if (!silent_ && named && settings_.silentFrom &&
         settings_.silentFrom->Matches(kind, index, completion)) {
       silent_ = true;
-      line += " (silent from here on)";
+      line += " silent from here on";
     }
     if (silent_) {
       break;
     }
-    uint8_t byte = reply.byte;
-    if (faults && named) {
-      for (const WrongByte& wrong : settings_.wrongBytes) {
-        if (wrong.step.Matches(kind, index, completion)) {
-          byte = wrong.byte;
-        }
-      }
-    }
-    if (mergeNext && reply.delayMs == 0) {
+    const uint8_t byte = named ? ScriptedByte(kind, index, completion, reply.byte) : reply.byte;
+    if (withPrevious && reply.delayMilliseconds == 0) {
       datagrams.back().bytes.push_back(byte);
     } else {
-      datagrams.push_back({{byte}, reply.delayMs});
+      datagrams.push_back({{byte}, reply.delayMilliseconds});
     }
-    mergeNext =
-        faults && reply.role == Role::Echo && reply.delayMs == 0 &&
-        std::any_of(settings_.twoByteReplies.begin(), settings_.twoByteReplies.end(),
-                    [&](const DialogueStep& step) { return step.Matches(kind, index, false); });
+    withPrevious =
+        reply.role == Role::Echo && reply.delayMilliseconds == 0 && SentWithNext(kind, index);
   }
+  return datagrams;
+}
 
-  // Tokens of the log line: each datagram's bytes; runs of the same token are counted.
-  std::vector<std::string> tokens;
-  auto add = [&tokens, this](const Reply& reply, const char* note) {
-    if (!settings_.log) {
-      return;
-    }
-    std::string token = Escape(reply.bytes);
-    if (reply.delayMs > 0) {
-      token += Format("(+%dms)", reply.delayMs);
-    }
-    tokens.push_back(note[0] ? Format("(%s %s)", token.c_str(), note) : token);
-  };
-  for (Reply& datagram : datagrams) {
-    if (settings_.dropRate > 0 && NextUnit() < settings_.dropRate) {
-      add(datagram, "dropped");
-      continue;
-    }
-    if (settings_.delayRate > 0 && NextUnit() < settings_.delayRate) {
-      datagram.delayMs += settings_.delayMs;
-    }
-    const bool twice = settings_.duplicateRate > 0 && NextUnit() < settings_.duplicateRate;
-    add(datagram, "");
-    outcome.replies.push_back(datagram);
-    if (twice) {
-      add(datagram, "");
-      outcome.replies.push_back(datagram);
+// The byte a --wrong-byte fault puts in place of `byte`; the last one named wins.
+uint8_t Device::ScriptedByte(char kind, int index, bool completion, uint8_t byte) const {
+  if (!FaultsApply()) {
+    return byte;
+  }
+  for (const WrongByte& wrong : settings_.wrongBytes) {
+    if (wrong.step.Matches(kind, index, completion)) {
+      byte = wrong.byte;
     }
   }
-  if (!settings_.log) {
+  return byte;
+}
+
+bool Device::SentWithNext(char kind, int index) const {
+  return FaultsApply() &&
+         std::any_of(settings_.twoByteReplies.begin(), settings_.twoByteReplies.end(),
+                     [&](const DialogueStep& step) { return step.Matches(kind, index, false); });
+}
+
+// Drops, delays or doubles `reply` as the random faults draw, in that order of draws.
+void Device::AddRandomFaults(Reply reply, Outcome& outcome, std::vector<std::string>& tokens) {
+  if (Draw(settings_.dropRate)) {
+    tokens.push_back("(" + ReplyToken(reply) + " dropped)");
     return;
   }
-
-  line += " ->";
-  if (tokens.empty()) {
-    line += " (silent)";
+  if (Draw(settings_.delayRate)) {
+    reply.delayMilliseconds += settings_.delayMilliseconds;
   }
-  for (size_t i = 0; i < tokens.size();) {
-    size_t run = 1;
-    while (i + run < tokens.size() && tokens[i + run] == tokens[i]) {
-      ++run;
-    }
-    line += " " + tokens[i] + (run > 2 ? Format("*%zu", run) : "");
-    if (run == 2) {
-      line += " " + tokens[i];
-    }
-    i += run;
+  const int copies = Draw(settings_.duplicateRate) ? 2 : 1;
+  for (int i = 0; i < copies; ++i) {
+    tokens.push_back(ReplyToken(reply));
+    outcome.replies.push_back(reply);
   }
-  outcome.log.push_back(line);
 }
 
 std::vector<uint8_t> Device::StoredImage() const {

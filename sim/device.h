@@ -1,3 +1,5 @@
+// The simulated device: one datagram in, its replies and one log line out, with the record
+// unmasking and the setting record's reading that it needs.
 #pragma once
 
 #include <array>
@@ -29,17 +31,18 @@ struct Incoming {
   std::array<uint8_t, 4> localAddress{};
 };
 
-/// One datagram for the sender of the datagram answered, `delayMs` after it arrived.
+/// One datagram for the sender of the datagram answered, `delayMilliseconds` after it arrived.
 struct Reply {
   std::vector<uint8_t> bytes;
-  int delayMs = 0;
+  int delayMilliseconds = 0;
 };
 
 /// What the device does about one datagram.
 struct Outcome {
   std::vector<Reply> replies;
-  /// Lines for the dialogue log, without line ends.
-  std::vector<std::string> log;
+  /// The datagram's line in the dialogue log, without line end: "KIND STEP BLOCK OUTCOME DETAIL"
+  /// (see torvane-devsim(1)).
+  std::string log;
   /// The closing of an update has been received (its fifth closing "R").
   bool updateEnded = false;
   /// With `updateEnded`: every block from 0 up was programmed and then verified in the last cycle.
@@ -79,14 +82,14 @@ struct SettingRecordItems {
 std::optional<SettingRecordItems> ParseSettingRecord(std::span<const uint8_t> record,
                                                      std::string& fault);
 
-/// The simulated device: answers one datagram at a time with the replies and log lines of an
+/// The simulated device: answers one datagram at a time with the replies and log line of an
 /// `Outcome`. It holds the dialogue's state and the programmed blocks, and has no sockets, clocks
 /// or output of its own, so a test drives it datagram by datagram.
 class Device {
  public:
   explicit Device(DeviceSettings settings);
 
-  /// Answers `datagram`. Malformed or unexpected datagrams get no reply and one log line saying
+  /// Answers `datagram`. Malformed or unexpected datagrams get no reply and a log line saying
   /// why; they never fail the call.
   Outcome Handle(const Incoming& datagram);
 
@@ -104,7 +107,7 @@ class Device {
   struct PlannedReply {
     uint8_t byte;
     Role role;
-    int delayMs;
+    int delayMilliseconds;
   };
 
   void HandleManagement(const Incoming& datagram, Outcome& outcome);
@@ -113,12 +116,17 @@ class Device {
   void HandleTransfer(const Incoming& datagram, Outcome& outcome);
   void HandleRecord(const Incoming& datagram, Outcome& outcome);
   void HandleR(Outcome& outcome);
-  // Applies the faults to the planned replies of one step, adds the datagrams to `outcome` and
-  // their description to `line`, which then goes to the log.
+  // Answers one step of the transfer dialogue with `planned` as the faults shape it; the log line
+  // is `line` followed by the replies sent.
   void Emit(char kind, int index, const std::vector<PlannedReply>& planned, std::string line,
             Outcome& outcome);
+  std::vector<Reply> ScriptedReplies(char kind, int index, const std::vector<PlannedReply>& planned,
+                                     std::string& line);
+  uint8_t ScriptedByte(char kind, int index, bool completion, uint8_t byte) const;
+  bool SentWithNext(char kind, int index) const;
+  void AddRandomFaults(Reply reply, Outcome& outcome, std::vector<std::string>& tokens);
   bool FaultsApply() const;
-  double NextUnit();
+  bool Draw(double rate);
   bool Complete() const;
   bool Contiguous() const;
   int HighestBlock() const;

@@ -1,3 +1,4 @@
+// Reads the step names of the transfer faults ("P3", "E.1", "T10").
 #include "sim/device_settings.h"
 
 #include <charconv>

@@ -1,3 +1,5 @@
+// What shapes the simulated device's answers: its identity and the faults it plays, with the
+// step names that the faults use.
 #pragma once
 
 #include <array>
@@ -35,7 +37,7 @@ struct ManagementReplySettings {
   /// Replies sent per request: 0 keeps the device silent, 2 answers twice.
   int count = 1;
   /// Every reply to the request leaves this long after it.
-  int delayMs = 0;
+  int delayMilliseconds = 0;
   /// The code echoed in bytes 2..3; nothing means the request's own code.
   std::optional<uint16_t> code;
   /// Bytes per reply: fewer than 20 cut the reply short, more add bytes 0xEE after it.
@@ -58,8 +60,6 @@ struct Refusal {
 /// Everything that shapes the device's answers: its identity and the faults it plays. The
 /// defaults are a sound device that answers at once.
 struct DeviceSettings {
-  /// False: `Outcome::log` stays empty, which saves formatting lines that nobody reads.
-  bool log = true;
   /// The transfer dialogue is refused until a start-update request arrives, as on the device.
   bool startRequired = true;
   /// Announced by discovery; nothing means the address the request reached.
@@ -76,9 +76,9 @@ struct DeviceSettings {
   std::vector<DialogueStep> twoByteReplies;
   std::vector<Refusal> refusals;
   /// The erase's '1' comes as reply number `eraseReads` after the 'E' (fillers '0' before it),
-  /// and `eraseMs` after the "E".
+  /// and `eraseMilliseconds` after the "E".
   int eraseReads = 1;
-  int eraseMs = 0;
+  int eraseMilliseconds = 0;
   /// Wrong bytes, two-byte replies, refusals and the erase's length apply only to this many
   /// update cycles (0: to all); the probes and the opening count as cycle 0.
   int faultCycles = 0;
@@ -87,7 +87,7 @@ struct DeviceSettings {
   double dropRate = 0;
   double duplicateRate = 0;
   double delayRate = 0;
-  int delayMs = 0;
+  int delayMilliseconds = 0;
   uint64_t seed = 1;
 };
 

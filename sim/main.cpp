@@ -1,6 +1,5 @@
+// torvane-devsim's entry: reads the command line, answers --help and --version, and serves.
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "sim/serve.h"
 #include "sim/sim_options.h"
@@ -8,21 +7,19 @@
 using namespace devsim;
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
   SimOptions options;
   std::string error;
-  if (!ParseSimOptions(arguments, options, error)) {
+  if (!ParseSimOptions(argc, argv, options, error)) {
     std::fprintf(stderr, "torvane-devsim: %s\nTry 'torvane-devsim --help'.\n", error.c_str());
     return ExitUsage;
   }
   if (options.help) {
-    std::fputs(SimUsage(), stdout);
+    std::fputs(SimUsage, stdout);
     return 0;
   }
   if (options.version) {
     std::printf("torvane-devsim %s\n", TORVANE_VERSION);
     return 0;
   }
-  options.device.log = !options.quiet;
   return ServeDevice(options);
 }

@@ -1,6 +1,7 @@
+// The simulator's command line: its options, their parsing with getopt_long, the --help text and
+// the exit statuses.
 #pragma once
 
-#include <span>
 #include <string>
 
 #include "sim/device_settings.h"
@@ -13,6 +14,7 @@ inline constexpr int ExitUpdateFailed = 1;    // --once: the update ended (or st
 inline constexpr int ExitUsage = 2;           // the command line is wrong
 inline constexpr int ExitSystem = 3;          // port 36 cannot be bound, a file cannot be written
 inline constexpr int ExitIdle = 4;            // --timeout: nothing arrived for that long
+inline constexpr int ExitHostNetwork = 5;     // started in the machine's own network namespace
 
 /// The simulator's command line.
 struct SimOptions {
@@ -23,6 +25,8 @@ struct SimOptions {
   std::string settingFile;
   bool once = false;
   bool quiet = false;
+  /// Run even in the machine's initial network namespace, on its real interfaces.
+  bool hostNetwork = false;
   /// Exit with `ExitIdle` after this many seconds without a datagram; 0: never.
   int timeoutSeconds = 0;
   /// Descriptor that gets the line "ready" once port 36 is bound; -1: none.
@@ -31,13 +35,12 @@ struct SimOptions {
   bool version = false;
 };
 
-/// Reads the arguments after the program name into `options` (options as "--name value" or
+/// Reads `argv[1]` to `argv[argc - 1]` into `options` with getopt_long ("--name value" or
 /// "--name=value"). Returns true when they were all understood; otherwise false with `error`
 /// holding one line that names the argument and what is wrong with it.
-bool ParseSimOptions(std::span<const std::string> arguments, SimOptions& options,
-                     std::string& error);
+bool ParseSimOptions(int argc, char* argv[], SimOptions& options, std::string& error);
 
-/// The text of --help: every option with its meaning.
-const char* SimUsage();
+/// The text of --help: one line per option.
+extern const char* const SimUsage;
 
 }  // namespace devsim

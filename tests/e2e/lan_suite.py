@@ -84,7 +84,8 @@ CASES = [
     Case("discovery: no device", {"d1": None}, [], NO_DEVICE, 0, seconds=(1.0, 2.5)),
     Case("discovery: one device", {"d1": []}, ["-pSITE7"], updated(DEVICES["d1"]), 1,
          updated="d1", setting=b"SITE7",
-         log_has={"d1": [rf"discover from {PC}:\d+: announcing {DEVICES['d1']} -> 20 bytes"]}),
+         log_has={"d1": [rf"discover - - answered from {PC}:\d+: announcing {DEVICES['d1']} "
+                         r"-> 20 bytes"]}),
     # The address comes from the reply's bytes, not from its sender: d1 names d2, which stays
     # silent in discovery and takes the update.
     Case("discovery: announced address differs from the sender's", {
@@ -123,19 +124,19 @@ CASES = [
     # Preparation, with the address given.
     Case("preparation: silent device", {"d1": ["--identify-replies", "0"]},
          [DEVICES["d1"], "-pSITE7"], NOT_FOUND, 1, seconds=(1.0, 2.5),
-         log_lacks={"d1": [r"^setting ", r"^start-update "]}),
+         log_lacks={"d1": [r"^setting ", r"^start "]}),
     Case("preparation: identify reply after more than a second",
          {"d1": ["--identify-delay", "1500"]}, [DEVICES["d1"]], NOT_FOUND, 1,
-         log_lacks={"d1": [r"^start-update "]}),
+         log_lacks={"d1": [r"^start "]}),
     Case("preparation: wrong type", {"d1": ["--device-type", "2"]}, [DEVICES["d1"], "-pSITE7"],
          TYPE_INCORRECT, 1,
-         log_has={"d1": [rf"identify from {PC}:\d+: type 2, .*"]},
-         log_lacks={"d1": [r"^setting ", r"^start-update ", r"^open "]}),
+         log_has={"d1": [rf"identify - - answered from {PC}:\d+: type 2, .*"]},
+         log_lacks={"d1": [r"^setting ", r"^start ", r"^open "]}),
     Case("preparation: type 256", {"d1": ["--device-type", "256"]}, [DEVICES["d1"]],
-         TYPE_INCORRECT, 1, log_lacks={"d1": [r"^start-update "]}),
+         TYPE_INCORRECT, 1, log_lacks={"d1": [r"^start "]}),
     Case("preparation: short identify reply", {"d1": ["--identify-length", "19"]},
          [DEVICES["d1"], "-pSITE7"], TYPE_INCORRECT, 1,
-         log_lacks={"d1": [r"^setting ", r"^start-update "]}),
+         log_lacks={"d1": [r"^setting ", r"^start "]}),
     Case("preparation: any echoed code is accepted", {"d1": ["--identify-code", "0x1234"]},
          [DEVICES["d1"]], updated(DEVICES["d1"]), 1, updated="d1"),
     Case("preparation: setting of 1 character", {"d1": []}, [DEVICES["d1"], "-pA"],
@@ -151,11 +152,11 @@ CASES = [
          ["-pSITE7 north"], updated(DEVICES["d1"]), 1, updated="d1", setting=b"SITE7 north",
          log_has={
              "d1": [
-                 rf"discover from {PC}:\d+: announcing {DEVICES['d1']} -> 20 bytes",
-                 rf"identify from {PC}:\d+: type 1, id 02:00:5e:10:20:30 -> 20 bytes",
-                 rf'setting from {PC}:\d+: "SITE7 north" \(11 characters\)',
-                 rf"start-update from {PC}:\d+: transfer allowed",
-                 r"end: update complete, 4 blocks programmed and verified",
+                 rf"discover - - answered from {PC}:\d+: announcing {DEVICES['d1']} -> 20 bytes",
+                 rf"identify - - answered from {PC}:\d+: type 1, id 02:00:5e:10:20:30 -> 20 bytes",
+                 rf'setting - - taken from {PC}:\d+: "SITE7 north" \(11 characters\)',
+                 rf"start - - taken from {PC}:\d+: transfer allowed",
+                 r"end - - complete 4 blocks programmed and verified",
              ]
          }),
 ]

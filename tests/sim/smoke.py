@@ -2,7 +2,8 @@
 """Smoke test of torvane-devsim over real sockets: in a network namespace of its own, plays the
 utility's side with a small client (management requests, then a whole transfer of a 600-byte
 image with one refused try) and checks the replies, the log, the stored image and the exit status;
-then checks that a second simulator is refused port 36.
+then checks that a second simulator is refused port 36, and that a network namespace that looks
+like the machine's own is refused.
 
 Re-runs itself inside `unshare --net`; exit status 77 (skipped) when namespaces cannot be made.
 """
@@ -140,12 +141,12 @@ def run_dialogue(simulator, work, problems):
         problems.expect("setting string", received.read(), b"SITE7")
     with open(f"{work}/log.txt") as log:
         text = log.read()
-    for line in ['setting from 127.0.0.1:[0-9]+: "SITE7" \\(5 characters\\)',
-                 "program block 1 offset 0x00100 try 1: refused \\(fault\\) -> P 0 0",
-                 "program block 1 offset 0x00100 try 2: ok -> P 1",
-                 "finish: 3 blocks programmed and verified -> R 1",
-                 "close: R 5 of 5",
-                 "end: update complete, 3 blocks programmed and verified"]:
+    for line in ['setting - - taken from 127.0.0.1:[0-9]+: "SITE7" \\(5 characters\\)',
+                 "program 1 1 refused try 1, by --refuse -> P 0 0",
+                 "program 1 1 ok try 2 -> P 1",
+                 "finish 1 - ok 3 blocks programmed and verified -> R 1",
+                 "close 4 - ok",
+                 "end - - complete 3 blocks programmed and verified"]:
         if not re.search("^" + line + "$", text, re.M):
             problems.append(f"log lacks the line {line!r}")
     if problems:
@@ -166,10 +167,23 @@ def run_port_taken(simulator, work, problems):
         problems.expect("first simulator's status after SIGTERM", first.wait(timeout=10), 0)
 
 
+def run_own_network(simulator, work, problems):
+    """In a PID namespace of its own, process 1 shares the simulator's network namespace, which
+    thus looks like the machine's own: refused without --host-network (isolated all the same)."""
+    for extra, status in [([], 5), (["--host-network"], 4)]:
+        run = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", simulator, "--timeout",
+                              "1", *extra], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, timeout=20)
+        problems.expect(f"exit status with {extra}", run.returncode, status)
+        if status == 5 and b"(unshare --net), or give --host-network" not in run.stderr:
+            problems.append(f"the refusal said {run.stderr!r}")
+
+
 def inside(simulator):
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True, timeout=10)
     failed = 0
-    for name, case in [("whole dialogue", run_dialogue), ("port 36 taken", run_port_taken)]:
+    for name, case in [("whole dialogue", run_dialogue), ("port 36 taken", run_port_taken),
+                       ("own network refused", run_own_network)]:
         problems = Problems()
         with tempfile.TemporaryDirectory(prefix="torvane-devsim-") as work:
             case(simulator, work, problems)

@@ -1,6 +1,6 @@
-// The simulator's device core datagram by datagram, and its command line: what the end-to-end
-// suites cannot see from the utility's side, that the device refuses what a sound utility never
-// sends and plays each fault as asked.
+// The simulator's device core datagram by datagram, its command line and its network namespace
+// check: what the end-to-end suites cannot see from the utility's side, that the device refuses
+// what a sound utility never sends and plays each fault as asked.
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/serve.h"
 #include "sim/sim_options.h"
 #include "test_data.h"
 #include "transfer/block_record.h"
@@ -32,17 +33,23 @@ Bytes Record(char command, uint32_t offset) {
   return {record.begin(), record.end()};
 }
 
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream words(text);
-  return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+// Reads `line` as the simulator's command line; returns the error, "" when it was taken.
+std::string Parse(const std::string& line, SimOptions& options) {
+  std::istringstream words("torvane-devsim " + line);
+  std::vector<std::string> arguments{std::istream_iterator<std::string>(words), {}};
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  std::string error;
+  return ParseSimOptions(static_cast<int>(argv.size()), argv.data(), options, error) ? "" : error;
 }
 
 // Plays the utility's side against one device set up by the simulator's options (one text).
 struct Utility {
   explicit Utility(const std::string& options = "") {
     SimOptions parsed;
-    std::string error;
-    EXPECT_TRUE(ParseSimOptions(Words(options), parsed, error)) << error;
+    EXPECT_EQ(Parse(options, parsed), "");
     device = std::make_unique<Device>(parsed.device);
   }
 
@@ -78,7 +85,7 @@ struct Utility {
     Send(ManagementRequest(0x74));
     Play("S=S,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 T=T,1 E=E,1");
   }
-  std::string Log() const { return last.log.empty() ? "" : last.log.back(); }
+  std::string Log() const { return last.log; }
 
   std::unique_ptr<Device> device;
   Outcome last;
@@ -101,9 +108,9 @@ TEST(DevsimDevice, RefusesRecordsItCannotTakeAndSaysWhy) {
     uint8_t reserved;
     std::string log;
   } cases[] = {
-      {0x80, 0, "program block 0 offset 0x00080: offset not a multiple of 256"},
-      {131072, 0, "program block 512 offset 0x20000: offset out of range"},
-      {0, 7, "program block 0 offset 0x00000 try 1: reserved byte 0x07"},
+      {0x80, 0, "program 1 0 refused offset 0x00080 not a multiple of 256"},
+      {131072, 0, "program 1 512 refused offset 0x20000 out of range"},
+      {0, 7, "program 1 0 refused try 1, reserved byte 0x07"},
   };
   for (const auto& c : cases) {
     Utility utility;
@@ -117,21 +124,20 @@ TEST(DevsimDevice, RefusesRecordsItCannotTakeAndSaysWhy) {
   Utility utility;
   utility.Send(ManagementRequest(0x74));
   utility.Play("S=S,1 P1=P,0,0");
-  EXPECT_EQ(utility.Log(), "program block 1 offset 0x00100 try 1: no erase since \"S\" -> P 0 0");
+  EXPECT_EQ(utility.Log(), "program - 1 refused try 1, no erase since \"S\" -> P 0 0");
 }
 
 TEST(DevsimDevice, VerifiesAgainstWhatWasProgrammedAndStoresOnlyThat) {
   Utility utility;
   utility.Open();
   utility.Play("V1=V,0,0");
-  EXPECT_EQ(utility.Log(), "verify block 1 offset 0x00100 try 1: block not programmed -> V 0 0");
+  EXPECT_EQ(utility.Log(), "verify 1 1 refused try 1, block not programmed -> V 0 0");
   utility.Play("P1=P,1");
   Bytes changed = Record('V', 256);
   changed[6 + 17] ^= 0x40;
   EXPECT_EQ(utility.Send(changed), "V,0,0");
   EXPECT_EQ(utility.Log(),
-            "verify block 1 offset 0x00100 try 2: differs from the programmed data at byte 17 "
-            "-> V 0 0");
+            "verify 1 1 refused try 2, differs from the programmed data at byte 17 -> V 0 0");
   utility.Play("V1=V,1 P2=P,1 V2=V,1");
   // Zeros where no block came; the file's own bytes where one did.
   Bytes stored(256, 0);
@@ -140,19 +146,19 @@ TEST(DevsimDevice, VerifiesAgainstWhatWasProgrammedAndStoresOnlyThat) {
   // A hole at block 0: the finish is answered, and the closing ends a failed update.
   utility.Play("R=R,1");
   EXPECT_EQ(utility.Log(),
-            "finish: 2 blocks programmed and verified, not contiguous from block 0 -> R 1");
+            "finish 1 - ok 2 blocks programmed and verified, not contiguous from block 0 -> R 1");
   utility.Play("R= R= R= R= R=");
   EXPECT_TRUE(utility.last.updateEnded);
   EXPECT_FALSE(utility.last.updateSucceeded);
   EXPECT_EQ(utility.Log(),
-            "end: update failed, 2 blocks programmed, 2 verified, not contiguous from block 0");
+            "end - - incomplete 2 blocks programmed, 2 verified, not contiguous from block 0");
 }
 
 TEST(DevsimDevice, TransferWaitsForTheStartUpdateRequestUnlessLifted) {
   Utility strict;
   strict.Play("S=");
   EXPECT_EQ(strict.Log(),
-            "open from 10.0.0.1:40000: ignored, no start-update request yet "
+            "open - - refused from 10.0.0.1:40000: no start-update request yet "
             "(--no-start-required lifts this)");
   Utility("--no-start-required").Play("S=S,1");
 }
@@ -181,9 +187,9 @@ TEST(DevsimDevice, TransferFaultsShapeTheReplies) {
 TEST(DevsimDevice, DelaysRideOnTheRepliesAndRandomFaultsFollowTheSeed) {
   Utility delayed("--no-start-required --erase-ms 1500 --delay 1:40");
   delayed.Play("S=S,1 E=E,1");
-  EXPECT_EQ(delayed.last.replies[0].delayMs, 40);
-  EXPECT_EQ(delayed.last.replies[1].delayMs, 1540);
-  EXPECT_EQ(delayed.Log(), "erase cycle 1 -> E(+40ms) 1(+1540ms)");
+  EXPECT_EQ(delayed.last.replies[0].delayMilliseconds, 40);
+  EXPECT_EQ(delayed.last.replies[1].delayMilliseconds, 1540);
+  EXPECT_EQ(delayed.Log(), "erase 1 - ok -> E(+40ms) 1(+1540ms)");
   auto replies = [](const std::string& seed) {
     Utility utility("--no-start-required --drop 0.3 --duplicate 0.3 --seed " + seed);
     std::string all;
@@ -208,12 +214,13 @@ TEST(DevsimDevice, ManagementRepliesByteForByte) {
   const std::string reply(
       "\x43\x21\x30\x39\xC0\xA8\x01\xC8\0\0\0\0\x01\x02\x03\x04\x05\x06\x01\x02", 20);
   EXPECT_EQ(utility.Send(ManagementRequest(0x39)), reply + "\xEE\xEE");
-  EXPECT_EQ(utility.Log(), "discover from 10.0.0.1:40000: announcing 192.168.1.200 -> 22 bytes");
+  EXPECT_EQ(utility.Log(),
+            "discover - - answered from 10.0.0.1:40000: announcing 192.168.1.200 -> 22 bytes");
   EXPECT_EQ(utility.Send(ManagementRequest(0x3E)),
             reply.substr(0, 2) + "\x12\x34" + reply.substr(4));
-  EXPECT_EQ(
-      utility.Log(),
-      "identify from 10.0.0.1:40000: type 258, id 01:02:03:04:05:06, code 0x1234 -> 20 bytes");
+  EXPECT_EQ(utility.Log(),
+            "identify - - answered from 10.0.0.1:40000: type 258, id 01:02:03:04:05:06, code "
+            "0x1234 -> 20 bytes");
 }
 
 // A setting record for this device's default id.
@@ -225,7 +232,8 @@ TEST(DevsimDevice, TakesASettingRecordOnlyWhenEveryByteIsRight) {
   Utility utility;
   utility.Send(Setting("a\"b\\c\xE9"));
   EXPECT_TRUE(utility.last.settingReceived);
-  EXPECT_EQ(utility.Log(), "setting from 10.0.0.1:40000: \"a\\x22b\\x5cc\\xe9\" (6 characters)");
+  EXPECT_EQ(utility.Log(),
+            "setting - - taken from 10.0.0.1:40000: \"a\\x22b\\x5cc\\xe9\" (6 characters)");
   EXPECT_EQ(utility.device->Setting(), "a\"b\\c\xE9");
   const struct {
     size_t at;  // 104: one byte too many
@@ -248,7 +256,7 @@ TEST(DevsimDevice, TakesASettingRecordOnlyWhenEveryByteIsRight) {
     Utility device;
     device.Send(record);
     EXPECT_FALSE(device.last.settingReceived);
-    EXPECT_EQ(device.Log(), std::string("setting from 10.0.0.1:40000: refused, ") + c.fault);
+    EXPECT_EQ(device.Log(), std::string("setting - - refused from 10.0.0.1:40000: ") + c.fault);
   }
 }
 
@@ -257,20 +265,22 @@ TEST(DevsimDevice, StrayDatagramsAreLoggedAndIgnored) {
   shortRequest.pop_back();
   const struct {
     Bytes bytes;
-    const char* log;
+    const char* reason;
+    const char* detail;
   } cases[] = {
-      {{}, "empty datagram"},
-      {Bytes(512, 'T'), "datagram of 512 bytes starting with 0x54"},
-      {{'E'}, "'E' before \"S\""},
-      {{0x43, 0x21, 0x30}, "management datagram of 3 bytes"},
-      {shortRequest, "management code 0x3039 in 19 bytes"},
-      {ManagementRequest(0x34), "management code 0x3034 in 20 bytes"},
+      {{}, "empty", ""},
+      {Bytes(512, 'T'), "unknown", ": datagram of 512 bytes starting with 0x54"},
+      {{'E'}, "unopened", ": 'E' before \"S\""},
+      {{0x43, 0x21, 0x30}, "short", ": management datagram of 3 bytes"},
+      {shortRequest, "unknown", ": management code 0x3039 in 19 bytes"},
+      {ManagementRequest(0x34), "unknown", ": management code 0x3034 in 20 bytes"},
   };
   for (const auto& c : cases) {
     Utility utility;
     utility.Send(ManagementRequest(0x74));
     EXPECT_EQ(utility.Send(c.bytes), "");
-    EXPECT_EQ(utility.Log(), std::string("ignored from 10.0.0.1:40000: ") + c.log);
+    EXPECT_EQ(utility.Log(),
+              std::string("ignored - - ") + c.reason + " from 10.0.0.1:40000" + c.detail);
   }
 }
 
@@ -288,20 +298,46 @@ TEST(DevsimOptions, StepNames) {
   }
 }
 
-TEST(DevsimOptions, MistakesAreNamed) {
+TEST(DevsimOptions, GetoptLongTakesBothFormsAndNamesMistakes) {
   const std::pair<const char*, const char*> cases[] = {
+      {"--device-type=2 --refuse P3:4 --refuse=V:1 --timeout 9 --once", ""},
       {"image.bin", "unexpected argument 'image.bin'"},
-      {"--bogus", "unknown option '--bogus'"},
+      {"--bogus", "unknown or ambiguous option '--bogus'"},
+      {"--d 1", "unknown or ambiguous option '--d'"},
       {"--once=1", "option '--once' takes no value"},
-      {"--store", "option '--store' needs a value FILE"},
+      {"--store", "option '--store' needs a value"},
       {"--refuse E:1", "option '--refuse' expects BLOCK:K such as P3:4 or V:1, not 'E:1'"},
       {"--delay=0.5", "option '--delay' expects RATE:MS such as 0.1:1500, not '0.5'"},
+      {"--device-id 0011223344zz",
+       "option '--device-id' expects 12 hexadecimal digits, not "
+       "'0011223344zz'"},
   };
   for (const auto& [arguments, message] : cases) {
     SimOptions options;
-    std::string error;
-    EXPECT_FALSE(ParseSimOptions(Words(arguments), options, error));
-    EXPECT_EQ(error, message);
+    EXPECT_EQ(Parse(arguments, options), message);
+  }
+  SimOptions taken;
+  Parse(cases[0].first, taken);
+  EXPECT_TRUE(taken.device.deviceType == 2 && taken.device.refusals.size() == 2 &&
+              taken.timeoutSeconds == 9 && taken.once);
+}
+
+TEST(DevsimNetwork, TellsTheInitialNamespaceByItsFile) {
+  // Any files serve as namespace files: the same file is the same namespace.
+  const struct {
+    const char* own;
+    const char* pid1;
+    const char* pid2;
+    NetworkNamespace verdict;
+  } cases[] = {
+      {"/", "/", "/proc", NetworkNamespace::Initial},
+      {"/", "/proc", "/", NetworkNamespace::Private},
+      {"/", "/missing", "/", NetworkNamespace::Initial},
+      {"/", "/missing", "/missing", NetworkNamespace::Unknown},
+      {"/missing", "/", "/", NetworkNamespace::Unknown},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ClassifyNetworkNamespace(c.own, {c.pid1, c.pid2}), c.verdict) << c.own << c.pid1;
   }
 }
 

@@ -1,7 +1,14 @@
+// The simulator's edge on POSIX systems: the socket on UDP port 36, one poll that waits for a
+// datagram or the next delayed reply, the bounded queue of those replies, the log on standard
+// error, the store files, and the check that keeps it off the machine's own network.
+#include "sim/serve.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,14 +17,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
-#include <queue>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "sim/device.h"
-#include "sim/serve.h"
 
 namespace devsim {
 
@@ -25,71 +31,32 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Delayed replies that may wait at one time; under a flood the queue would otherwise grow without
+// end.
+constexpr size_t MaxDelayedReplies = 4096;
+
 volatile sig_atomic_t stopRequested = 0;
 int stopSocket = -1;
 
+// Shutting the socket for reading also makes a poll that waits, or is about to, return at once:
+// no stop request slips in between the check and the wait.
 void OnStopSignal(int) {
   stopRequested = 1;
   shutdown(stopSocket, SHUT_RD);
 }
 
 // A reply waiting for its time.
-struct Scheduled {
-  Clock::time_point due;
-  uint64_t order;
+struct Delayed {
   std::vector<uint8_t> bytes;
   sockaddr_in destination;
   in_addr source;
-
-  bool operator>(const Scheduled& other) const {
-    return due != other.due ? due > other.due : order > other.order;
-  }
 };
 
-// The dialogue log: lines gather here and go to standard error in one write when a few kilobytes
-// have gathered or the dialogue pauses (`PauseMs`), so a fast dialogue costs few writes and a
-// line never waits long.
-class DialogueLog {
- public:
-  explicit DialogueLog(bool quiet) : quiet_(quiet) {}
-
-  static constexpr std::chrono::milliseconds PauseMs{20};
-
-  bool Pending() const { return !text_.empty(); }
-  bool Large() const { return text_.size() >= 4096; }
-
-  void Line(const std::string& line) {
-    if (!quiet_) {
-      text_ += line;
-      text_ += '\n';
-    }
-  }
-
-  // Errors show even with --quiet.
-  void Error(const std::string& line) {
-    text_ += "torvane-devsim: " + line + "\n";
-    Flush();
-  }
-
-  void Flush() {
-    size_t written = 0;
-    while (written < text_.size()) {
-      const ssize_t count = write(STDERR_FILENO, text_.data() + written, text_.size() - written);
-      if (count < 0 && errno == EINTR) {
-        continue;
-      }
-      if (count <= 0) {
-        break;
-      }
-      written += static_cast<size_t>(count);
-    }
-    text_.clear();
-  }
-
- private:
-  bool quiet_;
-  std::string text_;
-};
+// Errors show even with --quiet, and at once.
+void LogError(const std::string& text) {
+  std::fprintf(stderr, "torvane-devsim: %s\n", text.c_str());
+  std::fflush(stderr);
+}
 
 std::string BindFailure(int error) {
   std::string text = std::string("cannot bind UDP port 36: ") + std::strerror(error);
@@ -107,7 +74,7 @@ std::string BindFailure(int error) {
 
 // Returns the bound socket, or -1 with `why` set.
 int OpenDeviceSocket(std::string& why) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     why = std::string("cannot create a UDP socket: ") + std::strerror(errno);
     return -1;
@@ -172,45 +139,49 @@ std::array<uint8_t, 4> AddressBytes(in_addr address) {
 class Server {
  public:
   Server(const SimOptions& options, int fd)
-      : options_(options),
-        fd_(fd),
-        log_(options.quiet),
-        device_(std::make_unique<Device>(options.device)) {}
+      : options_(options), fd_(fd), device_(std::make_unique<Device>(options.device)) {}
 
   int Run();
 
  private:
-  // Waits for one datagram and handles it; returns an exit status once the run is over, else -1.
+  // What `ReceiveOne` returns besides an exit status.
+  static constexpr int Handled = -1;
+  static constexpr int NothingWaiting = -2;
+
+  void Log(const std::string& line) const;
+  void SendDueReplies(Clock::time_point now);
+  int PollMilliseconds(Clock::time_point now) const;
   int ReceiveOne();
-  void SetReceiveTimeout(std::chrono::milliseconds wait);
-  int Stop();
   int Handle(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local);
+  void Schedule(const Reply& reply, const sockaddr_in& to, in_addr local);
   bool StoreImage();
   int Finish(int status);
 
   const SimOptions& options_;
   int fd_;
-  DialogueLog log_;
   std::unique_ptr<Device> device_;
-  std::priority_queue<Scheduled, std::vector<Scheduled>, std::greater<>> queue_;
-  uint64_t order_ = 0;
+  // By the time they are due; replies due at the same time leave in the order they came.
+  std::multimap<Clock::time_point, Delayed> queue_;
+  bool queueFullLogged_ = false;
   Clock::time_point lastDatagram_ = Clock::now();
-  std::chrono::milliseconds receiveTimeout_{0};
-  bool receiveTimedOut_ = false;
   std::vector<uint8_t> buffer_ = std::vector<uint8_t>(65536);
 };
 
+void Server::Log(const std::string& line) const {
+  if (!options_.quiet) {
+    std::fputs(line.c_str(), stderr);
+    std::fputc('\n', stderr);
+  }
+}
+
 int Server::Run() {
-  // The handler also shuts the socket for reading, which ends a receive that is blocked, or one
-  // about to begin, at once: no stop request slips in between the check and the wait.
   stopSocket = fd_;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
-  log_.Line("torvane-devsim: listening on UDP port 36");
-  log_.Flush();
+  Log("note - - listening on UDP port 36");
   if (options_.readyFd >= 0) {
     const ssize_t ignored = write(options_.readyFd, "ready\n", 6);
     (void)ignored;
@@ -218,67 +189,60 @@ int Server::Run() {
       close(options_.readyFd);
     }
   }
-
   for (;;) {
+    if (stopRequested) {
+      Log("note - - stopped by a signal");
+      return Finish(options_.once ? ExitUpdateFailed : ExitUpdateComplete);
+    }
     const Clock::time_point now = Clock::now();
-    while (!queue_.empty() && queue_.top().due <= now) {
-      SendReply(fd_, queue_.top().bytes, queue_.top().destination, queue_.top().source);
-      queue_.pop();
-    }
-    if (log_.Large() || receiveTimedOut_) {
-      log_.Flush();
-    }
-
-    std::chrono::milliseconds wait(0);  // 0: no limit
-    if (!queue_.empty()) {
-      wait = std::max(std::chrono::milliseconds(1),
-                      std::chrono::ceil<std::chrono::milliseconds>(queue_.top().due - now));
-    }
-    if (log_.Pending()) {
-      wait = wait.count() == 0 ? DialogueLog::PauseMs : std::min(wait, DialogueLog::PauseMs);
-    }
-    if (options_.timeoutSeconds > 0) {
-      const auto idleEnd = lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds);
-      if (now >= idleEnd) {
-        log_.Error("nothing received for " + std::to_string(options_.timeoutSeconds) +
-                   (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
-        return Finish(ExitIdle);
-      }
-      const auto idle = std::chrono::ceil<std::chrono::milliseconds>(idleEnd - now);
-      wait = wait.count() == 0 ? idle : std::min(wait, idle);
-    }
-    SetReceiveTimeout(wait);
-    if (stopRequested) {
-      return Stop();
-    }
+    SendDueReplies(now);
     const int status = ReceiveOne();
-    if (stopRequested) {
-      return Stop();
-    }
     if (status >= 0) {
       return Finish(status);
     }
+    if (status == Handled) {
+      continue;
+    }
+    if (options_.timeoutSeconds > 0 &&
+        now >= lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds)) {
+      LogError("nothing received for " + std::to_string(options_.timeoutSeconds) +
+               (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
+      return Finish(ExitIdle);
+    }
+    // Nothing waits to be read, so the poll may block: the log goes out first.
+    std::fflush(stderr);
+    pollfd readable{fd_, POLLIN, 0};
+    poll(&readable, 1, PollMilliseconds(now));
   }
 }
 
-// The receive waits in the kernel with this limit; it is set only when it changes, so a dialogue
-// without delayed replies costs one receive and its sends per datagram, nothing more.
-void Server::SetReceiveTimeout(std::chrono::milliseconds wait) {
-  if (wait == receiveTimeout_) {
-    return;
+void Server::SendDueReplies(Clock::time_point now) {
+  while (!queue_.empty() && queue_.begin()->first <= now) {
+    const Delayed& reply = queue_.begin()->second;
+    SendReply(fd_, reply.bytes, reply.destination, reply.source);
+    queue_.erase(queue_.begin());
   }
-  timeval limit{};
-  limit.tv_sec = static_cast<time_t>(wait.count() / 1000);
-  limit.tv_usec = static_cast<suseconds_t>(wait.count() % 1000) * 1000;
-  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  receiveTimeout_ = wait;
 }
 
-int Server::Stop() {
-  log_.Line("stop: signal received");
-  return Finish(options_.once ? ExitUpdateFailed : ExitUpdateComplete);
+// Until the next delayed reply is due or the idle time-out ends, whichever comes first; -1 (no
+// limit) when there is neither.
+int Server::PollMilliseconds(Clock::time_point now) const {
+  Clock::time_point deadline = Clock::time_point::max();
+  if (!queue_.empty()) {
+    deadline = queue_.begin()->first;
+  }
+  if (options_.timeoutSeconds > 0) {
+    deadline = std::min(deadline, lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds));
+  }
+  if (deadline == Clock::time_point::max()) {
+    return -1;
+  }
+  return static_cast<int>(std::max<Clock::rep>(
+      0, std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count()));
 }
 
+// Reads and handles one datagram if one waits; returns an exit status once the run is over,
+// `Handled`, or `NothingWaiting` (nor any error worth more than waiting).
 int Server::ReceiveOne() {
   sockaddr_in from{};
   iovec data{buffer_.data(), buffer_.size()};
@@ -291,10 +255,9 @@ int Server::ReceiveOne() {
   message.msg_control = control;
   message.msg_controllen = sizeof control;
   const ssize_t count = recvmsg(fd_, &message, 0);
-  receiveTimedOut_ = count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  if (count < 0) {
-    // The time-out (EAGAIN), a signal (EINTR), or an error that is not about any datagram.
-    return -1;
+  // Once a stop signal has shut the socket for reading, what comes is no datagram.
+  if (count < 0 || stopRequested) {
+    return NothingWaiting;
   }
   in_addr local{};
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
@@ -317,21 +280,18 @@ int Server::Handle(std::span<const uint8_t> bytes, const sockaddr_in& from, in_a
   incoming.localAddress = AddressBytes(local);
   const Outcome outcome = device_->Handle(incoming);
   for (const Reply& reply : outcome.replies) {
-    if (reply.delayMs <= 0) {
+    if (reply.delayMilliseconds <= 0) {
       SendReply(fd_, reply.bytes, from, local);
     } else {
-      queue_.push({lastDatagram_ + std::chrono::milliseconds(reply.delayMs), order_++, reply.bytes,
-                   from, local});
+      Schedule(reply, from, local);
     }
   }
-  for (const std::string& line : outcome.log) {
-    log_.Line(line);
-  }
+  Log(outcome.log);
   if (outcome.settingReceived && !options_.settingFile.empty()) {
     const std::string& text = *device_->Setting();
     if (!WriteWholeFile(options_.settingFile,
                         {reinterpret_cast<const uint8_t*>(text.data()), text.size()})) {
-      log_.Error("cannot write the setting string to " + options_.settingFile);
+      LogError("cannot write the setting string to " + options_.settingFile);
       return ExitSystem;
     }
   }
@@ -343,15 +303,24 @@ int Server::Handle(std::span<const uint8_t> bytes, const sockaddr_in& from, in_a
       return outcome.updateSucceeded ? ExitUpdateComplete : ExitUpdateFailed;
     }
   }
-  return -1;
+  return Handled;
+}
+
+void Server::Schedule(const Reply& reply, const sockaddr_in& to, in_addr local) {
+  if (queue_.size() >= MaxDelayedReplies) {
+    if (!queueFullLogged_) {
+      Log("note - - queue-full 4096 delayed replies wait: further ones are dropped");
+      queueFullLogged_ = true;
+    }
+    return;
+  }
+  queue_.emplace(lastDatagram_ + std::chrono::milliseconds(reply.delayMilliseconds),
+                 Delayed{reply.bytes, to, local});
 }
 
 bool Server::StoreImage() {
-  if (options_.storeFile.empty()) {
-    return true;
-  }
-  if (!WriteWholeFile(options_.storeFile, device_->StoredImage())) {
-    log_.Error("cannot write the received image to " + options_.storeFile);
+  if (!options_.storeFile.empty() && !WriteWholeFile(options_.storeFile, device_->StoredImage())) {
+    LogError("cannot write the received image to " + options_.storeFile);
     return false;
   }
   return true;
@@ -361,17 +330,47 @@ int Server::Finish(int status) {
   if (!StoreImage() && status != ExitIdle) {
     status = ExitSystem;
   }
-  log_.Flush();
+  std::fflush(stderr);
   return status;
 }
 
 }  // namespace
 
+NetworkNamespace ClassifyNetworkNamespace(const char* own,
+                                          std::initializer_list<const char*> initial) {
+  struct stat ownFile {};
+  if (stat(own, &ownFile) != 0) {
+    return NetworkNamespace::Unknown;
+  }
+  for (const char* path : initial) {
+    struct stat initialFile {};
+    if (stat(path, &initialFile) == 0) {
+      const bool same =
+          ownFile.st_dev == initialFile.st_dev && ownFile.st_ino == initialFile.st_ino;
+      return same ? NetworkNamespace::Initial : NetworkNamespace::Private;
+    }
+  }
+  return NetworkNamespace::Unknown;
+}
+
 int ServeDevice(const SimOptions& options) {
+  // The log is written in blocks and flushed whenever the simulator waits, and at exit.
+  std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
+  // PID 1's namespace is often unreadable, even for root; PID 2, the kernel's thread maker, is
+  // always in the initial namespace. Checked before any socket exists.
+  if (!options.hostNetwork &&
+      ClassifyNetworkNamespace("/proc/self/ns/net", {"/proc/1/ns/net", "/proc/2/ns/net"}) ==
+          NetworkNamespace::Initial) {
+    LogError(
+        "refusing to run in this machine's own network namespace, where it would answer real "
+        "discovery broadcasts on port 36 and pass for a device. Run it in a namespace of its own "
+        "(unshare --net), or give --host-network to answer on this host's interfaces anyway");
+    return ExitHostNetwork;
+  }
   std::string why;
   const int fd = OpenDeviceSocket(why);
   if (fd < 0) {
-    std::fprintf(stderr, "torvane-devsim: %s\n", why.c_str());
+    LogError(why);
     return ExitSystem;
   }
   const int status = Server(options, fd).Run();
