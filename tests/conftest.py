@@ -53,11 +53,12 @@ NG = (b"\n"
 UPDATED_256 = ERASED + PROGRAM + ONE_BLOCK + VERIFY + ONE_BLOCK
 UPDATED_1000 = ERASED + PROGRAM + FOUR_BLOCKS + VERIFY + FOUR_BLOCKS
 
+# The platforms of a case: by default natively and under Wine; a few rows under memcheck too.
+NATIVE, USUAL, EVERYWHERE = ("native",), ("native", "wine"), ("native", "valgrind", "wine")
+CLONE_NEWNET = 0x40000000
 
-NATIVE, EVERYWHERE = ("native",), ("native", "valgrind", "wine")
 
-
-def row(name, *values, on=("native", "wine")):
+def row(name, *values, on=USUAL):
     """One case of a table, run on the platforms `on` that are configured."""
     return pytest.param(*values, id=name, marks=pytest.mark.on(*on))
 
@@ -295,7 +296,7 @@ def pytest_collection_modifyitems(config, items):
     """Keeps each case on the platforms that every `on` mark of it names."""
     kept, dropped = [], []
     for item in items:
-        marks = [set(mark.args) for mark in item.iter_markers("on")] or [{"native", "wine"}]
+        marks = [set(mark.args) for mark in item.iter_markers("on")] or [set(USUAL)]
         platform = item.callspec.params["platform"]
         (kept if platform in set.intersection(*marks) else dropped).append(item)
     config.hook.pytest_deselected(items=dropped)
@@ -316,7 +317,7 @@ def private_network():
     if os.geteuid() != 0:
         pytest.skip("network namespaces need root")
     libc = ctypes.CDLL(None, use_errno=True)
-    assert libc.unshare(0x40000000) == 0, os.strerror(ctypes.get_errno())  # CLONE_NEWNET
+    assert libc.unshare(CLONE_NEWNET) == 0, os.strerror(ctypes.get_errno())
     links = ip("-o", "link", "show")
     assert re.fullmatch(r"1: lo: <LOOPBACK> [^\n]*state DOWN[^\n]*\n", links), links
     ip("link", "set", "lo", "up")

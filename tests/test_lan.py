@@ -43,6 +43,8 @@ ROWS = [
         D1),
     row("identify answer after 1.3 s", {D1: ["--identify-delay", "1300"]}, [D1, "-pSITE7"],
         NOT_FOUND, 1, None),
+    row("identify answer echoing any code", {D1: ["--identify-code", "0x1234"]}, [D1],
+        updated(D1), 1, D1, on=NATIVE),
     row("wrong type", {D1: ["--device-type", "2"]}, [D1, "-pSITE7"], TYPE_INCORRECT, 1, None),
     row("type 256", {D1: ["--device-type", "256"]}, [D1], TYPE_INCORRECT, 1, None, on=NATIVE),
     row("19-byte identify answer", {D1: ["--identify-length", "19"]}, [D1], TYPE_INCORRECT, 1,

@@ -173,4 +173,5 @@ def test_windows_unit_tests(platform, tmp_path, tests, console):
     run = run_bounded(command, 60, env=env, stdin=empty)
     os.close(empty)
     os.close(keep_open)
-    assert run.status == 0, run.out + (tmp_path / "out").read_bytes() if console else run.out
+    output = (tmp_path / "out").read_bytes() if console else run.out
+    assert run.status == 0 and re.search(rb"\[  PASSED  \] [1-9]", output), output + run.err
