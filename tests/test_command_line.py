@@ -1,0 +1,74 @@
+"""The paths that end before the device's transfer, and the encode mode: whole standard output and
+exit status, in a namespace with nothing but a loopback."""
+import pytest
+
+from conftest import EVERYWHERE, KEY, NATIVE, row
+
+FIRMWARE = bytes((i * 7 + 3) & 0xFF for i in range(300))
+
+# Files beside each run: fw.bin (300 bytes), empty.bin, and dir/, a folder. Rows on NATIVE alone
+# take paths whose code has nothing of the platform, or a folder, which Windows does not open.
+ROWS = [
+    row("no arguments", [], b"Missing input file name\n", 0),
+    row("encode, no output name", ["fw.bin", "-e"], b"Missing output file name\n", 0),
+    row("encode, output first", ["-e", "out.bin", "fw.bin"],
+        b"File out.bin generated: 512 bytes\n", 0),
+    row("encode, input first", ["fw.bin", "-e", "out.bin"],
+        b"File out.bin generated: 512 bytes\n", 0, on=NATIVE),
+    row("encode into an option-like name", ["-e", "-pX", "fw.bin"],
+        b"File -pX generated: 512 bytes\n", 0, on=NATIVE),
+    row("encode ignores a second name", ["-e", "out.bin", "fw.bin", "10.0.0.1"],
+        b"File out.bin generated: 512 bytes\n", 0, on=NATIVE),
+    row("encode over its input", ["-e", "fw.bin", "fw.bin"],
+        b"File fw.bin generated: 512 bytes\n", 0),
+    row("encode an empty file", ["-e", "out.bin", "empty.bin"],
+        b"File out.bin generated: 0 bytes\n", 0),
+    row("encode a missing file", ["-e", "out.bin", "missing.bin"], b"File not found\n", 0),
+    row("encode, no input name", ["-e", "out.bin"], b"File not found\n", 0, on=NATIVE),
+    row("encode into a missing folder", ["-e", "no/such/out.bin", "fw.bin"],
+        b"Unable to create file\n", 0),
+    row("encode a folder", ["-e", "out.bin", "dir"], b"File read error\n", 0, on=NATIVE),
+    row("image missing", ["missing.bin", "10.0.0.1"], b"File not found\n", 0),
+    row("image missing, address invalid", ["missing.bin", "1.2.3"], b"File not found\n", 0,
+        on=NATIVE),
+    row("image is a folder", ["dir", "10.0.0.1"], b"File read error\n", 0, on=NATIVE),
+    row("image empty", ["empty.bin", "10.0.0.1"], b"Image file is empty\n", 0),
+    row("address invalid", ["fw.bin", "1.2.3"], b"Invalid IP address\n", 0),
+    row("address all zero", ["fw.bin", "000.000.000.000"], b"Invalid IP address\n", 0, on=NATIVE),
+    row("a lone -p is the address", ["fw.bin", "-p"], b"Invalid IP address\n", 0, on=NATIVE),
+    row("address longer than 31", ["fw.bin", "10.0.0.1" + " " * 24 + "x"],
+        b"Invalid IP address\n", 0, on=NATIVE),
+    row("discovery hears nothing", ["fw.bin"], b"No device detected\n", 0),
+    row("device absent", ["fw.bin", "10.0.0.1"], b"Device not found\n", 1, on=EVERYWHERE),
+    row("setting of 90 characters", ["fw.bin", "10.0.0.1", "-p" + "x" * 90],
+        b"Setting string too long\n", 1),
+]
+
+
+def encoded(data):
+    data += bytes(-len(data) % 256)
+    return bytes(byte ^ KEY[i % 32] for i, byte in enumerate(data))
+
+
+@pytest.mark.on(*EVERYWHERE)
+@pytest.mark.parametrize("arguments,expected,status", ROWS)
+def test_command_line(platform, tmp_path, arguments, expected, status):
+    (tmp_path / "fw.bin").write_bytes(FIRMWARE)
+    (tmp_path / "empty.bin").write_bytes(b"")
+    (tmp_path / "dir").mkdir()
+    run = platform.run(arguments, cwd=tmp_path)
+    assert (run.status, run.out) == (status, platform.text(expected))
+    if b" generated: " in expected:
+        output = tmp_path / arguments[arguments.index("-e") + 1]
+        assert output.read_bytes() == encoded(FIRMWARE if "fw.bin" in arguments else b"")
+
+
+@pytest.mark.on(*NATIVE)
+def test_encode_onto_a_full_disk(platform, tmp_path):
+    (tmp_path / "fw.bin").write_bytes(FIRMWARE)
+    # A one-page tmpfs, filled up, in a mount namespace of the run's own.
+    full = 'mount -t tmpfs -o size=4k tmpfs "$0" && head -c 8192 /dev/zero > "$0/fill"; exec "$@"'
+    wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c", full, tmp_path / "disk"]
+    (tmp_path / "disk").mkdir()
+    run = platform.run(["-e", "disk/out.bin", "fw.bin"], cwd=tmp_path, wrap=wrap)
+    assert (run.status, run.out) == (0, b"Unable to write file\n")
