@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "app/result_banner.h"
+#include "app/key_wait.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "app/key_wait_win32.h"
 
-#include "app/result_banner.h"
+#include "app/key_wait.h"
 
 namespace {
 

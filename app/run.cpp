@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "app/console.h"
+#include "app/key_wait.h"
 #include "app/platform_startup.h"
 #include "app/program_options.h"
 #include "app/result_banner.h"
@@ -25,6 +26,12 @@ RunSteps PlatformRunSteps() {
   return steps;
 }
 
+namespace {
+
+// Start-up: seeds the pseudo-random generator from the clock, prints the banner line with the
+// build date and time, initialises the framework and starts the socket library (printing "Fatal
+// Error: MFC initialization failed" or "Socket init error\n" on failure), and clears the
+// `ImageBuffer`. Returns 1 when the run may go on, 0 otherwise.
 int Startup(const RunSteps& steps) {
   // The block record's pad is drawn from this generator, and from nothing else.
   std::srand(static_cast<unsigned>(std::time(nullptr)));
@@ -40,8 +47,6 @@ int Startup(const RunSteps& steps) {
   imageBuffer.bytes.fill(0);
   return 1;
 }
-
-namespace {
 
 // The update path after the image has loaded: find or check the target, prepare it, transfer,
 // and show the result.

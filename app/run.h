@@ -22,12 +22,6 @@ struct RunSteps {
 /// The real steps of this platform.
 RunSteps PlatformRunSteps();
 
-/// Start-up: seeds the pseudo-random generator from the clock, prints the banner line with the
-/// build date and time, initialises the framework and starts the socket library (printing "Fatal
-/// Error: MFC initialization failed" or "Socket init error\n" on failure), and clears the
-/// `ImageBuffer`. Returns 1 when the run may go on, 0 otherwise.
-int Startup(const RunSteps& steps);
-
 /// The whole run, from start-up to the key wait. Returns the exit status: 1 once the run has
 /// reached target preparation, whatever happened there or after, 0 on every earlier stop and in
 /// the encode mode.

@@ -6,11 +6,17 @@
 #include "app/console.h"
 #include "management/management_datagram.h"
 
+namespace {
+
+// Builds a 20-byte request with `command` and sends it to port 36 of `target`. The send's result
+// is not examined: a lost request shows itself as a missing answer later.
 void SendManagementRequest(ManagementSocket& socket, uint16_t command, const char* target) {
   ManagementDatagram request{};
   BuildRequest(request, command);
   socket.SendDatagram(request, DevicePort, target);
 }
+
+}  // namespace
 
 int PrepareTarget(ManagementSocket& socket, const char* target, std::string_view settingString) {
   // The record has no room for more; refused before anything is opened or sent.

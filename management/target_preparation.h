@@ -4,10 +4,6 @@
 
 #include "management/management_socket.h"
 
-/// Builds a 20-byte request with `command` and sends it to port 36 of `target`. The send's result
-/// is not examined: a lost request shows itself as a missing answer later.
-void SendManagementRequest(ManagementSocket& socket, uint16_t command, const char* target);
-
 /// Readies the device at `target` (dotted-quad text) for the transfer, through `socket`: sends
 /// `CmdIdentify` and waits once, one second, for the reply; accepts the device only when the
 /// reply's type is 1 (`IsExpectedDevice`: a short reply or a failed receive is refused); then

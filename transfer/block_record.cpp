@@ -5,8 +5,7 @@
 
 namespace {
 
-// The pad bytes that mask the four offset bytes: record bytes 279 to 282.
-constexpr int OffsetPadIndex = 17;
+// The offset's two 16-bit halves, masked byte by byte.
 constexpr int OffsetBytes = 4;
 
 }  // namespace
