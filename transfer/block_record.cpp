@@ -47,20 +47,3 @@ void ScrambleBlockRecord(BlockRecord& record) {
   }
   ScrambleBlockRecord(record, pad);
 }
-
-UnmaskedBlock UnmaskBlockRecord(std::span<const uint8_t, BlockRecordSize> record) {
-  const auto pad = record.subspan<BlockRecordField::pad, BlockRecordPadSize>();
-  UnmaskedBlock block;
-  block.command = record[BlockRecordField::command];
-  block.reserved = record[BlockRecordField::reserved];
-  for (int i = 0; i < OffsetBytes; ++i) {
-    block.offset =
-        (block.offset << 8) |
-        static_cast<uint8_t>(record[BlockRecordField::offsetHigh + i] ^ pad[OffsetPadIndex + i]);
-  }
-  for (int i = 0; i < BlockRecordDataSize; ++i) {
-    block.data[i] =
-        record[BlockRecordField::data + i] ^ ImageKey[i % ImageKey.size()] ^ pad[i % pad.size()];
-  }
-  return block;
-}

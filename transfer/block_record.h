@@ -25,16 +25,3 @@ void ScrambleBlockRecord(BlockRecord& record);
 
 /// As `ScrambleBlockRecord`, with the given pad instead of drawn values.
 void ScrambleBlockRecord(BlockRecord& record, std::span<const uint8_t, BlockRecordPadSize> pad);
-
-/// What a received record carries once its pad and the key are taken off.
-struct UnmaskedBlock {
-  uint8_t command = 0;
-  uint8_t reserved = 0;
-  uint32_t offset = 0;
-  std::array<uint8_t, BlockRecordDataSize> data{};
-};
-
-/// Takes the pad (read from the record itself) and the `ImageKey` off `record`. The data comes
-/// back as the `ImageBuffer` held it, that is the image file's bytes with the key on; the file's
-/// own bytes are the data with the key applied once more. Pure; any 326 bytes are accepted.
-UnmaskedBlock UnmaskBlockRecord(std::span<const uint8_t, BlockRecordSize> record);
