@@ -18,8 +18,8 @@ RunSteps PlatformRunSteps() {
   steps.initializeFramework = InitializeFramework;
   steps.startSocketLibrary = StartSocketLibrary;
   steps.discoverDevice = [](AddressText& target) { return DiscoverDevice(target); };
-  steps.prepareTarget = [](const char* target) {
-    return PrepareTarget(target, programOptions.settingString);
+  steps.prepareTarget = [](const char* target, std::string_view setting) {
+    return PrepareTarget(target, setting);
   };
   steps.runTransferSequence = [](const char* target) { return RunTransferSequence(target); };
   steps.waitForKey = WaitForKey;
@@ -67,7 +67,7 @@ int RunUpdate(ProgramOptions& options, const RunSteps& steps) {
     return 0;
   }
   // The text itself, trailing spaces included, goes on to preparation and transfer.
-  if (steps.prepareTarget(target.data()) == 0) {
+  if (steps.prepareTarget(target.data(), options.settingString) == 0) {
     return 1;
   }
   const int transferResult = steps.runTransferSequence(target.data());
@@ -84,10 +84,11 @@ int RunProgram(int argc, const char* const* argv, const RunSteps& steps) {
   if (Startup(steps) == 0) {
     return 0;
   }
+  // The run's options are read here and handed to each step. The record starts empty because the
+  // parser fills only what the command line names, and the run chooses its path by what is left
+  // empty or unset: no address means discovery, no "-e" means an update.
   ProgramOptions& options = programOptions;
-  options.targetAddress[0] = '\0';
-  options.targetAddressTooLong = false;
-  options.encodeMode = false;
+  options = ProgramOptions{};
   ParseCommandLine(argc, argv, options);
   if (options.encodeMode) {
     // The encode mode ends the run whatever its outcome.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string_view>
 
 #include "net/dotted_quad.h"
 
@@ -12,8 +13,9 @@ struct RunSteps {
   /// Broadcasts for the device; returns the count of answers and writes the address text into
   /// its argument only when the count is 1.
   std::function<int(AddressText& targetAddress)> discoverDevice;
-  /// Identifies the target and starts its update; 1 on success, 0 after printing why.
-  std::function<int(const char* target)> prepareTarget;
+  /// Identifies the target, writes `setting` into it when not empty and starts its update; 1 on
+  /// success, 0 after printing why.
+  std::function<int(const char* target, std::string_view setting)> prepareTarget;
   /// Sends the image; 1 when every block was programmed and verified, 0 otherwise.
   std::function<int(const char* target)> runTransferSequence;
   std::function<void()> waitForKey;
