@@ -53,6 +53,13 @@ int Startup(const RunSteps& steps) {
 int RunUpdate(ProgramOptions& options, const RunSteps& steps) {
   AddressText& target = options.targetAddress;
   if (target[0] == '\0') {
+    // Refused before the broadcast: on a network without the device the user would otherwise see
+    // "No device detected" instead of the reason. With an address, preparation refuses it after
+    // the address check, before anything is sent. Either way the run counts as having reached
+    // the device step (exit status 1).
+    if (CheckSettingLength(options.settingString) == 0) {
+      return 1;
+    }
     const int devices = steps.discoverDevice(target);
     if (devices <= 0) {
       ConsolePrint("No device detected\n");

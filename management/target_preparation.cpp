@@ -18,10 +18,18 @@ void SendManagementRequest(ManagementSocket& socket, uint16_t command, const cha
 
 }  // namespace
 
-int PrepareTarget(ManagementSocket& socket, const char* target, std::string_view settingString) {
-  // The record has no room for more; refused before anything is opened or sent.
+int CheckSettingLength(std::string_view settingString) {
+  // The record has no room for more.
   if (settingString.size() > MaxSettingLength) {
     ConsolePrint("Setting string too long\n");
+    return 0;
+  }
+  return 1;
+}
+
+int PrepareTarget(ManagementSocket& socket, const char* target, std::string_view settingString) {
+  // Refused before anything is opened or sent.
+  if (CheckSettingLength(settingString) == 0) {
     return 0;
   }
   if (!socket.Open()) {

@@ -4,6 +4,10 @@
 
 #include "management/management_socket.h"
 
+/// Refuses a setting string that does not fit the setting record: prints "Setting string too
+/// long\n" and returns 0 when `settingString` has more than 89 characters; returns 1 otherwise.
+int CheckSettingLength(std::string_view settingString);
+
 /// Readies the device at `target` (dotted-quad text) for the transfer, through `socket`: sends
 /// `CmdIdentify` and waits once, one second, for the reply; accepts the device only when the
 /// reply's type is 1 (`IsExpectedDevice`: a short reply or a failed receive is refused); then
