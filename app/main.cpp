@@ -2,6 +2,7 @@
 #include "app/run.h"
 
 int main(int argc, char** argv) {
+  IgnoreWriteFailureSignals();
   const int status = RunProgram(argc, argv, PlatformRunSteps());
   StopSocketLibrary();
   return status;

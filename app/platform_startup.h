@@ -1,5 +1,10 @@
 #pragma once
 
+/// Keeps a failed write from ending the process, so that the write reports its failure instead.
+/// On POSIX, SIGPIPE is ignored: a log reader that went away must not stop an update in the middle
+/// of the flash. Nothing to do on Windows, whose writes raise no signal. Call it first.
+void IgnoreWriteFailureSignals();
+
 /// Initialises the application framework. On Windows this adds the flags 0x8001 to the process's
 /// error mode (no critical-error and no open-file-error message boxes); on POSIX there is nothing
 /// to initialise. Returns 1 on success, 0 on failure (nothing printed here).

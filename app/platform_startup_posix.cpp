@@ -1,5 +1,11 @@
 #include "app/platform_startup.h"
 
+#include <csignal>
+
+void IgnoreWriteFailureSignals() {
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
 // POSIX has neither an application framework nor a socket library to start.
 int InitializeFramework() {
   return 1;

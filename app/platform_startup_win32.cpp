@@ -9,6 +9,8 @@ namespace {
 bool socketLibraryStarted = false;
 }  // namespace
 
+void IgnoreWriteFailureSignals() {}
+
 int InitializeFramework() {
   // Keep the system from stopping an unattended update with a message box when a drive or file
   // is missing.
