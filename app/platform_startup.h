@@ -1,8 +1,9 @@
 #pragma once
 
 /// Keeps a failed write from ending the process, so that the write reports its failure instead.
-/// On POSIX, SIGPIPE is ignored: a log reader that went away must not stop an update in the middle
-/// of the flash. Nothing to do on Windows, whose writes raise no signal. Call it first.
+/// On POSIX, SIGPIPE and SIGXFSZ are ignored: a log reader that went away must not stop an update
+/// in the middle of the flash, and a file-size limit shows as "Unable to write file". Nothing to
+/// do on Windows, whose writes raise no signal. Call it first.
 void IgnoreWriteFailureSignals();
 
 /// Initialises the application framework. On Windows this adds the flags 0x8001 to the process's

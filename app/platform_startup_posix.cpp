@@ -4,6 +4,7 @@
 
 void IgnoreWriteFailureSignals() {
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 // POSIX has neither an application framework nor a socket library to start.
