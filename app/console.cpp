@@ -1,3 +1,5 @@
+// ConsolePrint, the program's one formatted print to standard output, and the capture that
+// tests and fuzzers put in its place.
 #include "app/console.h"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// ConsolePrint, the one way any part of the program prints to its user, and its capture for tests.
 #pragma once
 
 #include <string>

@@ -1,3 +1,4 @@
+// The final key wait on Windows: one key press read from the console's input records.
 #include "app/key_wait_win32.h"
 
 #include "app/key_wait.h"

@@ -1,3 +1,4 @@
+// The entry point of torvane-fwupdate: the run over the platform's real steps.
 #include "app/platform_startup.h"
 #include "app/run.h"
 

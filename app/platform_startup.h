@@ -1,3 +1,4 @@
+// What start-up asks of the platform: signals, the application framework and the socket library.
 #pragma once
 
 /// Keeps a failed write from ending the process, so that the write reports its failure instead.

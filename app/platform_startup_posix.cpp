@@ -1,3 +1,4 @@
+// Start-up on POSIX: the signals of failed writes ignored; no framework or socket library to start.
 #include "app/platform_startup.h"
 
 #include <csignal>

@@ -1,3 +1,4 @@
+// Start-up on Windows: the error mode without message boxes, and Windows Sockets 1.1.
 #include "app/platform_startup.h"
 
 // winsock2.h must come before windows.h, which would otherwise bring the older winsock.h.

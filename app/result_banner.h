@@ -1,3 +1,4 @@
+// The result banner printed after the transfer.
 #pragma once
 
 /// Prints the large result banner that closes an update: a line end, the seven rows of the OK

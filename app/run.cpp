@@ -1,3 +1,5 @@
+// The order of one run: start-up, the command line, then the encode mode or the update (image,
+// target, preparation, transfer, result and key wait), and its exit status.
 #include "app/run.h"
 
 #include <cstdlib>

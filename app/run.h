@@ -1,3 +1,4 @@
+// The run of the program, with the steps that touch the platform or the network behind RunSteps.
 #pragma once
 
 #include <functional>

@@ -1,3 +1,5 @@
+// Loading the image file into the image buffer (update mode) and writing its encoded copy
+// (encode mode).
 #include "image/image_buffer.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The image buffer, the build-time image key, and loading and encoding image files.
 #pragma once
 
 #include <array>

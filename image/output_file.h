@@ -1,5 +1,5 @@
-#pragma once
 // Writing a whole output file so that it takes the old one's place only once it is complete.
+#pragma once
 
 #include <cstdint>
 #include <span>

@@ -1,3 +1,4 @@
+// The management datagrams' constants and layouts, and the functions that build and read them.
 #pragma once
 
 #include <array>

@@ -1,3 +1,4 @@
+// Target preparation: identify, check the type, write the setting, start the update.
 #include "management/target_preparation.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Readying the target for the transfer: identification, type check, setting string, start.
 #pragma once
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// Filling a block record from the image and scrambling it with its pad.
 #include "transfer/block_record.h"
 
 #include <algorithm>

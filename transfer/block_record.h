@@ -1,3 +1,4 @@
+// Building the record that carries one block of the image to the device.
 #pragma once
 
 #include <array>

@@ -1,6 +1,6 @@
-#pragma once
 // The transfer dialogue's constants: its commands and replies, the block record's layout, the
 // counts of datagrams, tries and reads, and its pauses.
+#pragma once
 
 #include <cstdint>
 

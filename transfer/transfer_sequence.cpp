@@ -1,3 +1,5 @@
+// The transfer dialogue: opening, probes, cycles of erase, program and verify, finish and closing,
+// with its progress lines.
 #include "transfer/transfer_sequence.h"
 
 #include <array>

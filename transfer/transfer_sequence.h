@@ -1,3 +1,4 @@
+// The transfer of the image to the device, and TransferLink, the socket and pause it runs on.
 #pragma once
 
 #include <cstdint>
