@@ -12,8 +12,8 @@ enum class OutputFileResult { Written, NotCreated, NotWritten };
 /// disk and the new file closed, renames it over `path`. An output that is a symbolic link gets its
 /// target replaced, not the link. An existing output keeps its permission bits; a new one gets what
 /// creating a file gives (0666 less the umask on POSIX). An output that exists but is not a regular
-/// file (a device such as /dev/null or NUL, a pipe) is written in place, since nothing may be
-/// renamed over it.
+/// file (a device such as /dev/null or NUL, a pipe), or is the program's own standard output or
+/// error, is written in place as before, with no new file and no rename.
 /// Returns `Written`; `NotCreated` when the new file cannot be created or the output cannot be
 /// opened for writing; `NotWritten` when a write, the flush, the close or the rename failed. On a
 /// failure the new file is removed and the old output is left as it was.

@@ -62,7 +62,21 @@ std::string FollowLinks(std::string path) {
   return {};
 }
 
-// Writes a device or a pipe where it is, as opening it with "wb" would.
+// True for a device, a pipe or a socket, and for the file that is this program's own standard
+// output or error (`-e /dev/stdout ... > file`): a rename would put a plain file in a device's
+// place, or part the messages that follow from the file.
+bool WrittenInPlace(const struct stat& output) {
+  struct stat stream {};
+  for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
+    if (fstat(descriptor, &stream) == 0 && stream.st_dev == output.st_dev &&
+        stream.st_ino == output.st_ino) {
+      return true;
+    }
+  }
+  return !S_ISREG(output.st_mode);
+}
+
+// Writes the output where it is, as opening it with "wb" would.
 OutputFileResult WriteInPlace(const std::string& path, std::span<const uint8_t> bytes) {
   const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (file < 0) {
@@ -92,7 +106,7 @@ int CreateNewFile(const std::string& folder, const std::string& name, mode_t mod
 
 OutputFileResult WriteOutputFile(const std::string& path, std::span<const uint8_t> bytes) {
   struct stat existing {};
-  if (stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+  if (stat(path.c_str(), &existing) == 0 && WrittenInPlace(existing)) {
     return WriteInPlace(path, bytes);
   }
   const std::string output = FollowLinks(path);
