@@ -1,3 +1,4 @@
+// ConsolePrint, the one way any part of the program prints to its user, and its capture for tests.
 #pragma once
 
 #include <string>
@@ -11,8 +12,8 @@
 
 /// One formatted print to standard output, the only way the program speaks to its user. On a
 /// console the text is flushed before the call returns, so marks and figures printed without a
-/// line end show at once; redirected output stays buffered. While a `ConsoleCapture` lives, the
-/// text goes to it instead.
+/// line end show at once; redirected output is flushed by every print that holds a line end. A
+/// failed write is ignored. While a `ConsoleCapture` lives, the text goes to it instead.
 void ConsolePrint(const char* format, ...) TORVANE_PRINTF_FORMAT(1, 2);
 
 /// Collects everything `ConsolePrint` prints while it lives, instead of writing it to standard

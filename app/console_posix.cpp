@@ -1,3 +1,4 @@
+// Whether standard output is a terminal, on POSIX.
 #include <unistd.h>
 
 #include <cstdio>

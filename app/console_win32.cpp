@@ -1,3 +1,4 @@
+// Whether standard output is a console, on Windows.
 #include <windows.h>
 
 #include "app/console.h"

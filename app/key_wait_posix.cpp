@@ -1,11 +1,16 @@
+// The final key wait on POSIX: one whole key read from the terminal itself, with echo, line input
+// and signal keys off, and the terminal put back even when a signal ends the program meanwhile.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 
-#include "app/result_banner.h"
+#include "app/key_wait.h"
 
 namespace {
 
@@ -78,6 +83,58 @@ void ConsumeRestOfKey(int terminal, unsigned char first) {
   }
 }
 
+// The signals that end the program and may come from outside while the terminal is changed (its
+// own signal keys are off then): a kill, a closed terminal window, a supervisor.
+constexpr std::array<int, 4> EndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+using SignalActions = std::array<struct sigaction, EndingSignals.size()>;
+
+// What the handler needs to put the terminal back; written before the handlers are installed.
+int changedTerminal = -1;
+termios savedSettings{};
+
+// Async-signal-safe only: puts the terminal's settings back, then ends the program as the signal
+// would have, with the same status.
+extern "C" void RestoreTerminalAndEnd(int signalNumber) {
+  tcsetattr(changedTerminal, TCSANOW, &savedSettings);
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  sigaction(signalNumber, &byDefault, nullptr);
+  // Blocked while its handler runs: raised now, it ends the program once it is unblocked.
+  raise(signalNumber);
+  sigset_t own;
+  sigemptyset(&own);
+  sigaddset(&own, signalNumber);
+  sigprocmask(SIG_UNBLOCK, &own, nullptr);
+}
+
+// Until `RestoreSignalActions`, each ending signal restores `saved` on `terminal` before it ends
+// the program; a signal that was ignored stays ignored.
+void RestoreTerminalOnSignals(int terminal, const termios& saved, SignalActions& previous) {
+  changedTerminal = terminal;
+  savedSettings = saved;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  struct sigaction restoring {};
+  restoring.sa_handler = RestoreTerminalAndEnd;
+  // One restoration at a time: the others wait, and the first signal decides the status.
+  sigemptyset(&restoring.sa_mask);
+  for (const int signalNumber : EndingSignals) {
+    sigaddset(&restoring.sa_mask, signalNumber);
+  }
+  for (size_t i = 0; i < EndingSignals.size(); ++i) {
+    sigaction(EndingSignals[i], nullptr, &previous[i]);
+    if (previous[i].sa_handler != SIG_IGN) {
+      sigaction(EndingSignals[i], &restoring, nullptr);
+    }
+  }
+}
+
+void RestoreSignalActions(const SignalActions& previous) {
+  for (size_t i = 0; i < EndingSignals.size(); ++i) {
+    sigaction(EndingSignals[i], &previous[i], nullptr);
+  }
+}
+
 }  // namespace
 
 void WaitForKey() {
@@ -98,6 +155,10 @@ void WaitForKey() {
   raw.c_iflag &= ~static_cast<tcflag_t>(IXON);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
+  // A program ended while the terminal is changed would leave the user's shell without echo and
+  // without Ctrl+C.
+  SignalActions previous{};
+  RestoreTerminalOnSignals(terminal, saved, previous);
   // TCSANOW keeps keys typed during the transfer: one of them ends the wait at once.
   if (tcsetattr(terminal, TCSANOW, &raw) == 0) {
     unsigned char first = 0;
@@ -106,5 +167,6 @@ void WaitForKey() {
     }
   }
   tcsetattr(terminal, TCSANOW, &saved);
+  RestoreSignalActions(previous);
   close(terminal);
 }

@@ -1,6 +1,7 @@
+// The final key wait on Windows: one key press read from the console's input records.
 #include "app/key_wait_win32.h"
 
-#include "app/result_banner.h"
+#include "app/key_wait.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// Which console input records end the key wait on Windows (apart for its tests).
 #pragma once
 
 #include <windows.h>

@@ -1,7 +1,9 @@
+// The entry point of torvane-fwupdate: the run over the platform's real steps.
 #include "app/platform_startup.h"
 #include "app/run.h"
 
 int main(int argc, char** argv) {
+  IgnoreWriteFailureSignals();
   const int status = RunProgram(argc, argv, PlatformRunSteps());
   StopSocketLibrary();
   return status;

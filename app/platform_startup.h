@@ -1,4 +1,11 @@
+// What start-up asks of the platform: signals, the application framework and the socket library.
 #pragma once
+
+/// Keeps a failed write from ending the process, so that the write reports its failure instead.
+/// On POSIX, SIGPIPE and SIGXFSZ are ignored: a log reader that went away must not stop an update
+/// in the middle of the flash, and a file-size limit shows as "Unable to write file". Nothing to
+/// do on Windows, whose writes raise no signal. Call it first.
+void IgnoreWriteFailureSignals();
 
 /// Initialises the application framework. On Windows this adds the flags 0x8001 to the process's
 /// error mode (no critical-error and no open-file-error message boxes); on POSIX there is nothing

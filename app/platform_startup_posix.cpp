@@ -1,4 +1,12 @@
+// Start-up on POSIX: the signals of failed writes ignored; no framework or socket library to start.
 #include "app/platform_startup.h"
+
+#include <csignal>
+
+void IgnoreWriteFailureSignals() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
 
 // POSIX has neither an application framework nor a socket library to start.
 int InitializeFramework() {

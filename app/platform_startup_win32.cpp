@@ -1,3 +1,4 @@
+// Start-up on Windows: the error mode without message boxes, and Windows Sockets 1.1.
 #include "app/platform_startup.h"
 
 // winsock2.h must come before windows.h, which would otherwise bring the older winsock.h.
@@ -8,6 +9,8 @@
 namespace {
 bool socketLibraryStarted = false;
 }  // namespace
+
+void IgnoreWriteFailureSignals() {}
 
 int InitializeFramework() {
   // Keep the system from stopping an unattended update with a message box when a drive or file

@@ -1,3 +1,4 @@
+// The command line's parser and the run's one ProgramOptions record.
 #include "app/program_options.h"
 
 #include <algorithm>

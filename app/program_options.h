@@ -1,3 +1,4 @@
+// ProgramOptions, what the command line asked for, and the parser that fills it.
 #pragma once
 
 #include <string>

@@ -1,3 +1,4 @@
+// The large OK and NG banners that close an update.
 #include "app/result_banner.h"
 
 #include <array>

@@ -1,9 +1,12 @@
+// The order of one run: start-up, the command line, then the encode mode or the update (image,
+// target, preparation, transfer, result and key wait), and its exit status.
 #include "app/run.h"
 
 #include <cstdlib>
 #include <ctime>
 
 #include "app/console.h"
+#include "app/key_wait.h"
 #include "app/platform_startup.h"
 #include "app/program_options.h"
 #include "app/result_banner.h"
@@ -17,14 +20,20 @@ RunSteps PlatformRunSteps() {
   steps.initializeFramework = InitializeFramework;
   steps.startSocketLibrary = StartSocketLibrary;
   steps.discoverDevice = [](AddressText& target) { return DiscoverDevice(target); };
-  steps.prepareTarget = [](const char* target) {
-    return PrepareTarget(target, programOptions.settingString);
+  steps.prepareTarget = [](const char* target, std::string_view setting) {
+    return PrepareTarget(target, setting);
   };
   steps.runTransferSequence = [](const char* target) { return RunTransferSequence(target); };
   steps.waitForKey = WaitForKey;
   return steps;
 }
 
+namespace {
+
+// Start-up: seeds the pseudo-random generator from the clock, prints the banner line with the
+// build date and time, initialises the framework and starts the socket library (printing "Fatal
+// Error: MFC initialization failed" or "Socket init error\n" on failure), and clears the
+// `ImageBuffer`. Returns 1 when the run may go on, 0 otherwise.
 int Startup(const RunSteps& steps) {
   // The block record's pad is drawn from this generator, and from nothing else.
   std::srand(static_cast<unsigned>(std::time(nullptr)));
@@ -41,13 +50,18 @@ int Startup(const RunSteps& steps) {
   return 1;
 }
 
-namespace {
-
 // The update path after the image has loaded: find or check the target, prepare it, transfer,
 // and show the result.
 int RunUpdate(ProgramOptions& options, const RunSteps& steps) {
   AddressText& target = options.targetAddress;
   if (target[0] == '\0') {
+    // Refused before the broadcast: on a network without the device the user would otherwise see
+    // "No device detected" instead of the reason. With an address, preparation refuses it after
+    // the address check, before anything is sent. Either way the run counts as having reached
+    // the device step (exit status 1).
+    if (CheckSettingLength(options.settingString) == 0) {
+      return 1;
+    }
     const int devices = steps.discoverDevice(target);
     if (devices <= 0) {
       ConsolePrint("No device detected\n");
@@ -62,7 +76,7 @@ int RunUpdate(ProgramOptions& options, const RunSteps& steps) {
     return 0;
   }
   // The text itself, trailing spaces included, goes on to preparation and transfer.
-  if (steps.prepareTarget(target.data()) == 0) {
+  if (steps.prepareTarget(target.data(), options.settingString) == 0) {
     return 1;
   }
   const int transferResult = steps.runTransferSequence(target.data());
@@ -79,10 +93,11 @@ int RunProgram(int argc, const char* const* argv, const RunSteps& steps) {
   if (Startup(steps) == 0) {
     return 0;
   }
+  // The run's options are read here and handed to each step. The record starts empty because the
+  // parser fills only what the command line names, and the run chooses its path by what is left
+  // empty or unset: no address means discovery, no "-e" means an update.
   ProgramOptions& options = programOptions;
-  options.targetAddress[0] = '\0';
-  options.targetAddressTooLong = false;
-  options.encodeMode = false;
+  options = ProgramOptions{};
   ParseCommandLine(argc, argv, options);
   if (options.encodeMode) {
     // The encode mode ends the run whatever its outcome.

@@ -1,6 +1,8 @@
+// The run of the program, with the steps that touch the platform or the network behind RunSteps.
 #pragma once
 
 #include <functional>
+#include <string_view>
 
 #include "net/dotted_quad.h"
 
@@ -12,8 +14,9 @@ struct RunSteps {
   /// Broadcasts for the device; returns the count of answers and writes the address text into
   /// its argument only when the count is 1.
   std::function<int(AddressText& targetAddress)> discoverDevice;
-  /// Identifies the target and starts its update; 1 on success, 0 after printing why.
-  std::function<int(const char* target)> prepareTarget;
+  /// Identifies the target, writes `setting` into it when not empty and starts its update; 1 on
+  /// success, 0 after printing why.
+  std::function<int(const char* target, std::string_view setting)> prepareTarget;
   /// Sends the image; 1 when every block was programmed and verified, 0 otherwise.
   std::function<int(const char* target)> runTransferSequence;
   std::function<void()> waitForKey;
@@ -21,12 +24,6 @@ struct RunSteps {
 
 /// The real steps of this platform.
 RunSteps PlatformRunSteps();
-
-/// Start-up: seeds the pseudo-random generator from the clock, prints the banner line with the
-/// build date and time, initialises the framework and starts the socket library (printing "Fatal
-/// Error: MFC initialization failed" or "Socket init error\n" on failure), and clears the
-/// `ImageBuffer`. Returns 1 when the run may go on, 0 otherwise.
-int Startup(const RunSteps& steps);
 
 /// The whole run, from start-up to the key wait. Returns the exit status: 1 once the run has
 /// reached target preparation, whatever happened there or after, 0 on every earlier stop and in

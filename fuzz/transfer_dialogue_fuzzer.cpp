@@ -11,6 +11,7 @@
 
 #include "app/console.h"
 #include "image/image_buffer.h"
+#include "transfer/transfer_protocol.h"
 #include "transfer/transfer_sequence.h"
 
 namespace {

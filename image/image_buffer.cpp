@@ -1,9 +1,12 @@
+// Loading the image file into the image buffer (update mode) and writing its encoded copy
+// (encode mode).
 #include "image/image_buffer.h"
 
 #include <cstdio>
 #include <memory>
 
 #include "app/console.h"
+#include "image/output_file.h"
 
 ImageBuffer imageBuffer;
 
@@ -69,24 +72,19 @@ int EncodeImageFile(ImageBuffer& image, const std::string& inputFile,
     ConsolePrint("Missing output file name\n");
     return 0;
   }
-  // The input is read whole and closed before the output is opened, so the same name for both
-  // replaces the file with its encoded form.
+  // The input is read whole and closed before the output is written, so the same name for both
+  // replaces the file with the encoded form of its first `ImageCapacity` bytes.
   const ReadResult result = ReadImage(image, inputFile);
   if (result != ReadResult::Read) {
     return ReportReadFailure(result);
   }
-  std::FILE* output = std::fopen(outputFile.c_str(), "wb");
-  if (output == nullptr) {
-    ConsolePrint("Unable to create file\n");
-    return 0;
-  }
   ApplyImageKey(image);
-  const size_t length = static_cast<size_t>(image.size);
-  const bool written = std::fwrite(image.bytes.data(), 1, length, output) == length;
-  // The close flushes the buffered bytes, so its failure is a failed write too.
-  const bool closed = std::fclose(output) == 0;
-  if (!written || !closed) {
-    ConsolePrint("Unable to write file\n");
+  // A failed write leaves the old output as it was, never a partial file in its place.
+  const OutputFileResult written =
+      WriteOutputFile(outputFile, std::span(image.bytes.data(), static_cast<size_t>(image.size)));
+  if (written != OutputFileResult::Written) {
+    ConsolePrint(written == OutputFileResult::NotCreated ? "Unable to create file\n"
+                                                         : "Unable to write file\n");
     return 0;
   }
   ConsolePrint("File %s generated: %d bytes\n", outputFile.c_str(), static_cast<int>(image.size));

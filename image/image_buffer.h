@@ -1,3 +1,4 @@
+// The image buffer, the build-time image key, and loading and encoding image files.
 #pragma once
 
 #include <array>
@@ -38,9 +39,10 @@ void ApplyImageKey(ImageBuffer& image);
 int LoadImageFile(ImageBuffer& image, const std::string& inputFile);
 
 /// Encode mode: reads `inputFile` as `LoadImageFile` does, then writes its first `size` bytes,
-/// key applied, to `outputFile` and prints "File %s generated: %d bytes\n". Returns 1 when the
-/// file was written whole; otherwise prints why and returns 0: "Missing output file name\n",
-/// "File not found\n", "File read error\n", "Unable to create file\n" or "Unable to write file\n".
-/// An empty input gives an empty output file.
+/// key applied, to `outputFile` with `WriteOutputFile` and prints "File %s generated: %d bytes\n".
+/// Returns 1 when the file was written whole; otherwise prints why and returns 0, leaving an
+/// existing output as it was: "Missing output file name\n", "File not found\n", "File read
+/// error\n", "Unable to create file\n" or "Unable to write file\n". An empty input gives an
+/// empty output file.
 int EncodeImageFile(ImageBuffer& image, const std::string& inputFile,
                     const std::string& outputFile);

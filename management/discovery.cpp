@@ -1,3 +1,4 @@
+// Discovery: the broadcast request and the count of answers until a silent second.
 #include "management/discovery.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Finding the device by broadcast when no address was given.
 #pragma once
 
 #include "management/management_socket.h"

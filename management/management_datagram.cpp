@@ -1,3 +1,4 @@
+// The management datagrams' bytes: building requests and the setting record, reading replies.
 #include "management/management_datagram.h"
 
 #include <algorithm>
@@ -27,6 +28,16 @@ uint16_t GetBigEndian16(std::span<const uint8_t> bytes, size_t offset) {
   return static_cast<uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
 }
 
+// Reply bytes 2..3: the code the device echoes.
+uint16_t ReplyCommandCode(std::span<const uint8_t, ManagementDatagramSize> reply) {
+  return GetBigEndian16(reply, CommandOffset);
+}
+
+// Reply bytes 18..19, unsigned.
+uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply) {
+  return GetBigEndian16(reply, DeviceTypeOffset);
+}
+
 }  // namespace
 
 void BuildRequest(std::span<uint8_t, ManagementDatagramSize> request, uint16_t command) {
@@ -54,10 +65,6 @@ bool BuildSettingRecord(std::span<uint8_t, SettingRecordSize> record, const Devi
   return true;
 }
 
-uint16_t ReplyCommandCode(std::span<const uint8_t, ManagementDatagramSize> reply) {
-  return GetBigEndian16(reply, CommandOffset);
-}
-
 std::array<uint8_t, 4> ReplyDeviceAddress(std::span<const uint8_t, ManagementDatagramSize> reply) {
   std::array<uint8_t, 4> address{};
   std::copy_n(reply.begin() + DeviceAddressOffset, address.size(), address.begin());
@@ -68,10 +75,6 @@ DeviceId ReplyDeviceId(std::span<const uint8_t, ManagementDatagramSize> reply) {
   DeviceId id{};
   std::copy_n(reply.begin() + DeviceIdOffset, id.size(), id.begin());
   return id;
-}
-
-uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply) {
-  return GetBigEndian16(reply, DeviceTypeOffset);
 }
 
 bool IsDiscoveryAnswer(std::span<const uint8_t> arrived) {

@@ -1,3 +1,4 @@
+// The management datagrams' constants and layouts, and the functions that build and read them.
 #pragma once
 
 #include <array>
@@ -57,17 +58,11 @@ void BuildRequest(std::span<uint8_t, ManagementDatagramSize> request, uint16_t c
 bool BuildSettingRecord(std::span<uint8_t, SettingRecordSize> record, const DeviceId& deviceId,
                         std::string_view setting);
 
-/// Reply bytes 2..3, most significant byte first: the code the device echoes.
-uint16_t ReplyCommandCode(std::span<const uint8_t, ManagementDatagramSize> reply);
-
 /// Reply bytes 4..7: the device's IPv4 address, byte 4 the first number of the dotted form.
 std::array<uint8_t, 4> ReplyDeviceAddress(std::span<const uint8_t, ManagementDatagramSize> reply);
 
 /// Reply bytes 12..17, in their order.
 DeviceId ReplyDeviceId(std::span<const uint8_t, ManagementDatagramSize> reply);
-
-/// Reply bytes 18..19, unsigned, most significant byte first.
-uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply);
 
 /// Judges one datagram that arrived while discovery listens, given the bytes that arrived (at most
 /// the first 20 are looked at). It counts as an answer only when it brought a whole 20-byte

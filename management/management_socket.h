@@ -1,3 +1,5 @@
+// The socket that discovery and preparation talk through, and its implementation over a
+// DatagramEndpoint.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Target preparation: identify, check the type, write the setting, start the update.
 #include "management/target_preparation.h"
 
 #include <algorithm>
@@ -6,16 +7,30 @@
 #include "app/console.h"
 #include "management/management_datagram.h"
 
+namespace {
+
+// Builds a 20-byte request with `command` and sends it to port 36 of `target`. The send's result
+// is not examined: a lost request shows itself as a missing answer later.
 void SendManagementRequest(ManagementSocket& socket, uint16_t command, const char* target) {
   ManagementDatagram request{};
   BuildRequest(request, command);
   socket.SendDatagram(request, DevicePort, target);
 }
 
-int PrepareTarget(ManagementSocket& socket, const char* target, std::string_view settingString) {
-  // The record has no room for more; refused before anything is opened or sent.
+}  // namespace
+
+int CheckSettingLength(std::string_view settingString) {
+  // The record has no room for more.
   if (settingString.size() > MaxSettingLength) {
     ConsolePrint("Setting string too long\n");
+    return 0;
+  }
+  return 1;
+}
+
+int PrepareTarget(ManagementSocket& socket, const char* target, std::string_view settingString) {
+  // Refused before anything is opened or sent.
+  if (CheckSettingLength(settingString) == 0) {
     return 0;
   }
   if (!socket.Open()) {

@@ -1,12 +1,13 @@
+// Readying the target for the transfer: identification, type check, setting string, start.
 #pragma once
 
 #include <string_view>
 
 #include "management/management_socket.h"
 
-/// Builds a 20-byte request with `command` and sends it to port 36 of `target`. The send's result
-/// is not examined: a lost request shows itself as a missing answer later.
-void SendManagementRequest(ManagementSocket& socket, uint16_t command, const char* target);
+/// Refuses a setting string that does not fit the setting record: prints "Setting string too
+/// long\n" and returns 0 when `settingString` has more than 89 characters; returns 1 otherwise.
+int CheckSettingLength(std::string_view settingString);
 
 /// Readies the device at `target` (dotted-quad text) for the transfer, through `socket`: sends
 /// `CmdIdentify` and waits once, one second, for the reply; accepts the device only when the

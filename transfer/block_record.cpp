@@ -1,3 +1,4 @@
+// Filling a block record from the image and scrambling it with its pad.
 #include "transfer/block_record.h"
 
 #include <algorithm>
@@ -5,8 +6,7 @@
 
 namespace {
 
-// The pad bytes that mask the four offset bytes: record bytes 279 to 282.
-constexpr int OffsetPadIndex = 17;
+// The offset's two 16-bit halves, masked byte by byte.
 constexpr int OffsetBytes = 4;
 
 }  // namespace
@@ -47,21 +47,4 @@ void ScrambleBlockRecord(BlockRecord& record) {
     value = static_cast<uint8_t>(std::rand());
   }
   ScrambleBlockRecord(record, pad);
-}
-
-UnmaskedBlock UnmaskBlockRecord(std::span<const uint8_t, BlockRecordSize> record) {
-  const auto pad = record.subspan<BlockRecordField::pad, BlockRecordPadSize>();
-  UnmaskedBlock block;
-  block.command = record[BlockRecordField::command];
-  block.reserved = record[BlockRecordField::reserved];
-  for (int i = 0; i < OffsetBytes; ++i) {
-    block.offset =
-        (block.offset << 8) |
-        static_cast<uint8_t>(record[BlockRecordField::offsetHigh + i] ^ pad[OffsetPadIndex + i]);
-  }
-  for (int i = 0; i < BlockRecordDataSize; ++i) {
-    block.data[i] =
-        record[BlockRecordField::data + i] ^ ImageKey[i % ImageKey.size()] ^ pad[i % pad.size()];
-  }
-  return block;
 }

@@ -1,3 +1,4 @@
+// Building the record that carries one block of the image to the device.
 #pragma once
 
 #include <array>
@@ -5,29 +6,10 @@
 #include <span>
 
 #include "image/image_buffer.h"
+#include "transfer/transfer_protocol.h"
 
-/// The record that carries one 256-byte block of the image in the program and verify phases:
-/// command, a zero byte, the block's byte offset (two 16-bit halves, most significant byte first,
-/// masked), the block's data (masked) and the 64-byte pad in clear.
-inline constexpr int BlockRecordSize = 326;
+/// One block record as it is built and sent (layout in transfer_protocol.h).
 using BlockRecord = std::array<uint8_t, BlockRecordSize>;
-
-/// Where each field of a `BlockRecord` starts.
-namespace BlockRecordField {
-inline constexpr int command = 0;
-inline constexpr int reserved = 1;  // never written, so always 0
-inline constexpr int offsetHigh = 2;
-inline constexpr int offsetLow = 4;
-inline constexpr int data = 6;
-inline constexpr int pad = 262;
-}  // namespace BlockRecordField
-
-inline constexpr int BlockRecordDataSize = ImageBlockSize;
-inline constexpr int BlockRecordPadSize = 64;
-
-/// Command bytes of the two kinds of record.
-inline constexpr uint8_t ProgramCommand = 'P';
-inline constexpr uint8_t VerifyCommand = 'V';
 
 /// Fills `record` in clear for the block at byte `offset` of `image`: `command`, a zero reserved
 /// byte, the offset's bits 31..16 and 15..0 most significant byte first, and the 256 image bytes
@@ -44,16 +26,3 @@ void ScrambleBlockRecord(BlockRecord& record);
 
 /// As `ScrambleBlockRecord`, with the given pad instead of drawn values.
 void ScrambleBlockRecord(BlockRecord& record, std::span<const uint8_t, BlockRecordPadSize> pad);
-
-/// What a received record carries once its pad and the key are taken off.
-struct UnmaskedBlock {
-  uint8_t command = 0;
-  uint8_t reserved = 0;
-  uint32_t offset = 0;
-  std::array<uint8_t, BlockRecordDataSize> data{};
-};
-
-/// Takes the pad (read from the record itself) and the `ImageKey` off `record`. The data comes
-/// back as the `ImageBuffer` held it, that is the image file's bytes with the key on; the file's
-/// own bytes are the data with the key applied once more. Pure; any 326 bytes are accepted.
-UnmaskedBlock UnmaskBlockRecord(std::span<const uint8_t, BlockRecordSize> record);

@@ -1,3 +1,5 @@
+// The transfer dialogue: opening, probes, cycles of erase, program and verify, finish and closing,
+// with its progress lines.
 #include "transfer/transfer_sequence.h"
 
 #include <array>
@@ -7,24 +9,17 @@
 #include "net/pause.h"
 #include "net/transfer_endpoint.h"
 #include "transfer/block_record.h"
+#include "transfer/transfer_protocol.h"
 
 namespace {
 
-constexpr uint8_t OpenCommand = 'S';
-constexpr uint8_t ProbeCommand = 'T';
-constexpr uint8_t EraseCommand = 'E';
-constexpr uint8_t FinishCommand = 'R';
-constexpr uint8_t StepDone = '1';
-constexpr uint8_t StepRefused = '0';
-
-constexpr int StartPauseMilliseconds = 500;
-constexpr int ClosingCommands = 5;
-constexpr int ClosingPauseMilliseconds = 10;
-constexpr int CycleFailureReads = 3;
-
-// After a step went wrong, replies to it may still be on their way: the next datagram waits until
-// the device has been quiet this long. A step that went right sends at once.
-constexpr int QuietAfterFailureMilliseconds = 50;
+// Reads one datagram and returns 1 when it is exactly one byte long and that byte is `expected`,
+// otherwise 0: a time-out, a failure and a datagram of any other length are all a mismatch, and a
+// mismatching datagram is consumed all the same. Waits at most one receive time-out.
+int ExpectByte(TransferLink& link, uint8_t expected) {
+  std::array<uint8_t, ReplyCapacity> reply;
+  return link.Receive(reply.data(), ReplyCapacity) == 1 && reply[0] == expected ? 1 : 0;
+}
 
 // Every datagram that expects an answer goes out on a clean queue. Replies carry no reference to
 // what they answer, so a late or doubled reply left queued would otherwise be taken for the answer
@@ -180,11 +175,6 @@ class EndpointLink final : public TransferLink {
 TransferEndpoint transferEndpoint;
 
 }  // namespace
-
-int ExpectByte(TransferLink& link, uint8_t expected) {
-  std::array<uint8_t, ReplyCapacity> reply;
-  return link.Receive(reply.data(), ReplyCapacity) == 1 && reply[0] == expected ? 1 : 0;
-}
 
 int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target) {
   if (!SizeIsSendable(image.size) || target == nullptr) {

@@ -1,3 +1,4 @@
+// The transfer of the image to the device, and TransferLink, the socket and pause it runs on.
 #pragma once
 
 #include <cstdint>
@@ -29,24 +30,6 @@ class TransferLink {
   /// Blocks for about `milliseconds` ms.
   virtual void Pause(int milliseconds) = 0;
 };
-
-/// Most update cycles (erase, program, verify) one transfer runs before it gives up.
-inline constexpr int TransferCycles = 30;
-/// Reads of the erase wait, each of at most one receive time-out.
-inline constexpr int EraseWaitReads = 35;
-/// Sends of one record before the cycle fails.
-inline constexpr int BlockTries = 5;
-/// Probe datagrams sent once before the first cycle, and their length.
-inline constexpr int ProbeCount = 10;
-inline constexpr int ProbeLength = 513;
-/// Every reply is read with room for this many bytes; only one-byte replies count.
-inline constexpr int ReplyCapacity = 1024;
-
-/// Reads one datagram from `link` and returns 1 when it is exactly one byte long and that byte is
-/// `expected`, otherwise 0: a time-out, a failure and a datagram of any other length are all a
-/// mismatch, and a mismatching datagram is consumed all the same. Waits at most one receive
-/// time-out.
-int ExpectByte(TransferLink& link, uint8_t expected);
 
 /// Sends `image` to the device at `target` (dotted-quad text, printed unchanged in the "Updating"
 /// line) over `link`: pause 500 ms, open, connect to port 36, the opening "S", ten probes, then up

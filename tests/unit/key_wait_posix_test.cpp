@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "app/result_banner.h"
+#include "app/key_wait.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/result_banner.h"
+#include "app/key_wait.h"
 
 namespace {
 

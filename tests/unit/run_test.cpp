@@ -30,7 +30,7 @@ const std::string NgResult =
 
 // The steps of a run that touch the platform or the network: each answers as the case sets it, and
 // discovery, preparation, transfer and the key wait log their calls (D, P, T and K) with the
-// address text they were given.
+// address text (and the setting string) they were given.
 struct FakeSteps {
   int framework = 1;
   int sockets = 1;
@@ -50,8 +50,9 @@ struct FakeSteps {
       }
       return devices;
     };
-    steps.prepareTarget = [this](const char* target) {
-      calls += "P " + std::string(target) + ";";
+    steps.prepareTarget = [this](const char* target, std::string_view setting) {
+      calls +=
+          "P " + std::string(target) + (setting.empty() ? "" : " " + std::string(setting)) + ";";
       return prepared;
     };
     steps.runTransferSequence = [this](const char* target) {
@@ -84,7 +85,7 @@ TEST(RunProgram, EveryPathHasItsOutputExitStatusAndSteps) {
       {{img, "10.0.0.1"}, &F::prepared, 0, "", 1, "P 10.0.0.1;"},
       {{img, "1.2.3.4  "}, &F::transferred, 1, OkResult, 1, "P 1.2.3.4  ;T 1.2.3.4  ;K;"},
       {{img, "1.2.003.010"}, &F::transferred, 0, NgResult, 1, "P 1.2.003.010;T 1.2.003.010;K;"},
-      {{"-pabc", img}, &F::devices, 1, OkResult, 1, "D;P 10.0.0.200;T 10.0.0.200;K;"},
+      {{"-pabc", img}, &F::devices, 1, OkResult, 1, "D;P 10.0.0.200 abc;T 10.0.0.200;K;"},
   };
   const std::regex banner(
       "Torvane Firmware Update Utility\\.   [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "

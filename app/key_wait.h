@@ -1,0 +1,6 @@
+// The final wait for one key press, on the user's console or terminal.
+#pragma once
+
+/// Waits until one key is pressed on the user's console or terminal and returns; the key is not
+/// echoed and not used. Ctrl+C counts as a key. Ends at once when there is no console.
+void WaitForKey();
