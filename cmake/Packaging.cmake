@@ -1,6 +1,6 @@
 # The packages, made by `cpack` in the build tree (or `cmake --build build --target package`): on
 # Linux two Debian packages, one per install component (torvane-fwupdate and torvane-devsim); on
-# Windows a zip.
+# Windows one zip to unpack anywhere.
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "Torvane")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -17,6 +17,13 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageTime.cmake)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  # Everything at the top of the zip: Explorer's "Extract All" makes the folder.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # Texts for Notepad and cmd: CR LF line ends.
+  configure_file(packaging/windows/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt
+    DESTINATION . COMPONENT fwupdate)
   include(CPack)
   return()
 endif()
