@@ -1,36 +1,84 @@
-# The Debian package of the utility and the simulator: `cpack -G DEB` in the build tree, or
-# `cmake --build build --target package`. It holds what `cmake --install` installs, under /usr.
+# The packages, made by `cpack` in the build tree (or `cmake --build build --target package`): on
+# Linux two Debian packages, one per install component (torvane-fwupdate and torvane-devsim); on
+# Windows one zip to unpack anywhere.
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "Torvane")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${PROJECT_DESCRIPTION})
-# Debian shows the long description as written: lines of at most 80 columns.
-string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+set(CPACK_PACKAGE_CONTACT "Torvane maintainers <maintainers@torvane.invalid>")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY ${PROJECT_NAME})
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/out/" "__pycache__")
+
+# The staged programs are stripped as Debian's dh_strip strips them (cmake/PackageStrip.cmake),
+# and cpack stamps what it packs with the time the objects were built with.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageStrip.cmake)
+set(CPACK_TORVANE_STRIP ${CMAKE_STRIP})
+set(CPACK_TORVANE_SOURCE_DATE_EPOCH ${TORVANE_SOURCE_DATE_EPOCH})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageTime.cmake)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  # Everything at the top of the zip: Explorer's "Extract All" makes the folder.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # Texts for Notepad and cmd: CR LF line ends.
+  configure_file(packaging/windows/README.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt
+    DESTINATION . COMPONENT fwupdate)
+  include(CPack)
+  return()
+endif()
+
+set(CPACK_GENERATOR DEB)
+# The package's paths are those the build was configured with (the manual pages name them): the
+# preset default configures /usr.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SOURCE ${PROJECT_NAME})
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The library dependencies (libc6, libstdc++6, ...) are computed by dpkg-shlibdeps (dpkg-dev).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# CPack puts the project's summary in front of each package's description unless the summary is
+# CPack's own default: with that default, each description's first line is its package's summary.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
+
+# Debian shows the long descriptions as written: lines of at most 80 columns.
+set(CPACK_DEBIAN_FWUPDATE_PACKAGE_NAME torvane-fwupdate)
+set(CPACK_DEBIAN_FWUPDATE_PACKAGE_SUGGESTS "tshark | wireshark")
+string(JOIN "\n" CPACK_DEBIAN_FWUPDATE_DESCRIPTION
+  ${PROJECT_DESCRIPTION}
   "torvane-fwupdate installs a firmware image into a Torvane device on the local"
   "IPv4 network over UDP port 36: it finds the device by broadcast or takes its"
   "address, checks its type, optionally writes a setting string, then erases,"
   "programs and verifies the device's memory block by block. It also writes"
   "encoded copies of image files."
   "."
-  "torvane-devsim plays such a device on UDP port 36, so that the utility can be"
-  "tried without hardware. A Wireshark dissector for the protocol is included.")
-set(CPACK_PACKAGE_CONTACT "Torvane maintainers <maintainers@torvane.invalid>")
-set(CPACK_PACKAGE_INSTALL_DIRECTORY ${PROJECT_NAME})
-set(CPACK_STRIP_FILES ON)
-set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/out/" "__pycache__")
+  "A Wireshark dissector for the protocol is included.")
 
-if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-else()
-  set(CPACK_GENERATOR DEB)
-endif()
+set(CPACK_DEBIAN_DEVSIM_PACKAGE_NAME torvane-devsim)
+string(JOIN "\n" CPACK_DEBIAN_DEVSIM_DESCRIPTION
+  "Torvane network device simulator, for torvane-fwupdate"
+  "torvane-devsim plays a Torvane device on UDP port 36, so that torvane-fwupdate"
+  "can be tried, rehearsed and tested without hardware, with faults on demand."
+  "."
+  "It answers discovery broadcasts like a real device: run it only in a network"
+  "namespace of its own or on a network without real devices.")
 
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The library dependencies (libc6, libstdc++6, ...) are computed by dpkg-shlibdeps (dpkg-dev).
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# What Debian wants beside each package's files: the licence in machine-readable form and the
+# changelog (one for both packages: they come from one source).
+execute_process(COMMAND date -u -R -d ${TORVANE_RELEASE_DATE}
+  OUTPUT_VARIABLE TORVANE_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+set(debian_dir ${PROJECT_BINARY_DIR}/debian)
+configure_file(packaging/debian/copyright.in ${debian_dir}/copyright @ONLY)
+configure_file(packaging/debian/changelog.in ${debian_dir}/changelog @ONLY)
+execute_process(COMMAND ${GZIP_EXECUTABLE} -9nc ${debian_dir}/changelog
+  OUTPUT_FILE ${debian_dir}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${debian_dir}/copyright ${debian_dir}/changelog.gz README.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/torvane-fwupdate COMPONENT fwupdate)
+install(FILES ${debian_dir}/copyright ${debian_dir}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/torvane-devsim COMPONENT devsim)
 
 include(CPack)
