@@ -133,17 +133,19 @@ def test_debian_package(platform, request, tmp_path):
     config = existing(request.config.getoption("build"), "CPackConfig.cmake")
     made = run_bounded(["cpack", "-G", "DEB", "--config", config, "-B", tmp_path], 120)
     assert made.status == 0, made.out
-    deb, = tmp_path.glob("*.deb")
-    subprocess.run(["dpkg", "-x", deb, tmp_path / "root"], check=True, timeout=30)
+    debs = {deb.name.split("_")[0]: deb for deb in tmp_path.glob("*.deb")}
+    assert sorted(debs) == ["torvane-devsim", "torvane-fwupdate"]
+    for deb in debs.values():
+        subprocess.run(["dpkg", "-x", deb, tmp_path / "root"], check=True, timeout=30)
     usr = tmp_path / "root" / "usr"
     version = run_bounded([usr / "bin" / "torvane-devsim", "--version"], 10).out.split()[-1]
-    fields = subprocess.run(["dpkg-deb", "--field", deb, "Package", "Version", "Depends"],
-                            capture_output=True, timeout=30).stdout
+    fields = subprocess.run(["dpkg-deb", "--field", debs["torvane-fwupdate"], "Package",
+                             "Version", "Depends"], capture_output=True, timeout=30).stdout
     assert re.match(rb"Package: torvane-fwupdate\nVersion: " + version + b"\nDepends: .*libc6",
                     fields), fields
-    for name in ("man/man1/torvane-fwupdate.1.gz", "man/man1/torvane-devsim.1.gz",
-                 "torvane-fwupdate/wireshark/torvane.lua"):
-        assert (usr / "share" / name).stat().st_size > 0
+    for name in ("share/man/man1/torvane-fwupdate.1.gz", "share/man/man1/torvane-devsim.1.gz",
+                 "lib/x86_64-linux-gnu/wireshark/plugins/torvane.lua"):
+        assert (usr / name).stat().st_size > 0
     run = run_bounded([usr / "bin" / "torvane-fwupdate"], 10)
     assert re.fullmatch(BANNER + rb"\n\nMissing input file name\n", run.out) and run.status == 0
 
