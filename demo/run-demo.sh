@@ -6,9 +6,13 @@
 # setting string that the device stored. Everything it made is removed at the end, also after a
 # failure or Ctrl+C.
 #
-# As root, from the top of a clone:  demo/run-demo.sh
+# As root, from the top of a clone:  demo/run-demo.sh [--fault]
+# --fault: the device's first erase never completes, so the first update cycle fails and the
+# utility starts again, this time to the end.
+# The simulator takes its time (a slow erase, each reply a little late) so that the progress can
+# be watched; TORVANE_DEMO_NO_PACING=1 makes it answer at once.
 # TORVANE_DEMO_NO_BUILD=1 skips installing packages and building (the executables must exist);
-# TORVANE_DEMO_UTILITY and TORVANE_DEMO_SIMULATOR name the executables (default: build/...).
+# TORVANE_DEMO_UTILITY and TORVANE_DEMO_SIMULATOR name the executables (default: build-demo/...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,16 +22,23 @@ fail() {
   exit 1
 }
 
+fault=""
+case "${1:-}" in
+  "") ;;
+  --fault) fault=1 ;;
+  *) fail "unknown argument $1 (usage: demo/run-demo.sh [--fault])" ;;
+esac
 [ "$(id -u)" -eq 0 ] || fail "run it as root: it makes network namespaces"
 
 if [ -z "${TORVANE_DEMO_NO_BUILD:-}" ]; then
   say "Installing missing packages, then building"
   bash .ci/install-packages --build
-  cmake --preset default
-  cmake --build --preset default --target torvane-fwupdate torvane-devsim
+  # A build of its own without the tests, which need packages of their own.
+  cmake --preset default -B build-demo -DTORVANE_BUILD_TESTS=OFF
+  cmake --build build-demo --target torvane-fwupdate torvane-devsim
 fi
-utility=$(realpath -m "${TORVANE_DEMO_UTILITY:-build/torvane-fwupdate}")
-simulator=$(realpath -m "${TORVANE_DEMO_SIMULATOR:-build/torvane-devsim}")
+utility=$(realpath -m "${TORVANE_DEMO_UTILITY:-build-demo/torvane-fwupdate}")
+simulator=$(realpath -m "${TORVANE_DEMO_SIMULATOR:-build-demo/torvane-devsim}")
 [ -x "$utility" ] && [ -x "$simulator" ] || fail "no executables at $utility and $simulator"
 
 tag="tvdemo$$"
@@ -95,11 +106,25 @@ for entry in "$pc $pc_address" "$device $device_address"; do
   index=$((index + 1))
 done
 
-say "Starting the device simulator on the device host"
+device_options=()
+if [ -n "$fault" ]; then
+  # The erase still busy at every one of the 35 reads the utility makes: the cycle fails. Only in
+  # the first cycle: the next erase completes.
+  device_options+=(--erase-reads 36 --fault-cycles 1)
+fi
+if [ -z "${TORVANE_DEMO_NO_PACING:-}" ]; then
+  # Every transfer reply 4 ms late: the program and verify percentages take seconds to reach 100.
+  device_options+=(--delay 1:4)
+  # An erase that takes 2.5 s: a "+" for each second the utility waits. With --fault the erase's
+  # timing would hold for the failing cycle alone.
+  [ -n "$fault" ] || device_options+=(--erase-ms 2500)
+fi
+
+say "Starting the device simulator on the device host${fault:+, its first erase set to fail}"
 mkfifo "$work/ready"
 ip netns exec "$device" "$simulator" --once --timeout 60 --store "$work/stored.bin" \
-  --store-setting "$work/setting.bin" --ready-fd 3 3>"$work/ready" 2>"$work/device.log" \
-  </dev/null >/dev/null &
+  --store-setting "$work/setting.bin" --ready-fd 3 "${device_options[@]}" 3>"$work/ready" \
+  2>"$work/device.log" </dev/null >/dev/null &
 simulator_pid=$!
 ready=""
 read -r -t 10 ready <"$work/ready" || true
@@ -112,6 +137,9 @@ if (: </dev/tty) 2>/dev/null; then
   echo "   When the OK banner shows, the utility waits for one key: press any key."
 else
   echo "   No terminal here: the utility ends at once after the banner, without waiting for a key."
+fi
+if [ -n "$fault" ]; then
+  echo "   The first erase fails (\"Error\"); the utility starts the cycle again with a new erase."
 fi
 echo
 utility_status=0
@@ -130,7 +158,7 @@ else
   wait "$simulator_pid" || simulator_status=$?
   simulator_pid=""
 fi
-grep -E '^(discover|identify|setting|start|finish|end) ' "$work/device.log" |
+grep -E '^(discover|identify|setting|start|erase|finish|end) ' "$work/device.log" |
   sed 's/^/   device: /' || true
 [ "$utility_status" -eq 1 ] || fail "torvane-fwupdate ended with status $utility_status (1 expected)"
 [ "$simulator_status" = 0 ] || fail "the device did not complete the update (simulator: $simulator_status)"
@@ -140,8 +168,11 @@ echo "   Stored image: the same $image_size bytes as the sample."
 received=$(cat "$work/setting.bin" 2>/dev/null || true)
 echo "   Setting string that arrived: \"$received\""
 [ "$received" = "$setting" ] || fail "the setting string arrived as \"$received\""
+if [ -n "$fault" ]; then
+  grep -q '^erase 2 ' "$work/device.log" || fail "the device was erased only once: no cycle failed"
+fi
 
 teardown
 echo "   Virtual LAN removed, simulator stopped."
 echo
-echo "Demo passed: found by discovery at $device_address, the device took the setting string and stored the sample image intact."
+echo "Demo passed: found by discovery at $device_address,${fault:+ recovered from a failed erase,} the device took the setting string and stored the sample image intact."

@@ -10,8 +10,8 @@ import subprocess
 
 import pytest
 
-from conftest import (BANNER, KEY, REPO, existing, installed, padded, pattern, run_bounded, stop,
-                      until)
+from conftest import (BANNER, ERROR, KEY, OK, REPO, existing, installed, padded, pattern,
+                      run_bounded, stop, until)
 
 LINUX, WINDOWS = pytest.mark.on("native"), pytest.mark.on("wine")
 PAD = bytes((i * 37 + 11) & 0xFF for i in range(64))  # bytes 17..20, the offset's mask, not zero
@@ -108,14 +108,17 @@ def test_dissector_on_a_live_capture(platform, device, tmp_path):
 
 
 @LINUX
-def test_demo(platform, request):
-    """README's first command, on this build's programs, without a terminal."""
+@pytest.mark.parametrize("options,failed_cycles", [([], 0), (["--fault"], 1)],
+                         ids=["plain", "fault"])
+def test_demo(platform, request, options, failed_cycles):
+    """README's first command, on this build's programs, without a terminal and unpaced."""
     simulator = existing(request.config.getoption("build"), "torvane-devsim")
-    run = run_bounded([REPO / "demo" / "run-demo.sh"], 90, env=dict(
-        os.environ, TORVANE_DEMO_NO_BUILD="1", TORVANE_DEMO_UTILITY=str(platform.utility),
-        TORVANE_DEMO_SIMULATOR=str(simulator)))
-    assert run.status == 0 and b"\n           OOOOOO       K    K\n" in run.out, run.out + run.err
-    assert re.search(rb"\nDemo passed: [^\n]*\n\Z", run.out), run.out
+    run = run_bounded([REPO / "demo" / "run-demo.sh", *options], 90, env=dict(
+        os.environ, TORVANE_DEMO_NO_BUILD="1", TORVANE_DEMO_NO_PACING="1",
+        TORVANE_DEMO_UTILITY=str(platform.utility), TORVANE_DEMO_SIMULATOR=str(simulator)))
+    assert run.status == 0 and run.out.count(ERROR) == failed_cycles, run.out + run.err
+    assert re.search(re.escape(ERROR * failed_cycles) + rb".*" + re.escape(OK) +
+                     rb".*\nDemo passed: [^\n]*\n\Z", run.out, re.S), run.out
     assert not glob.glob(f"/run/netns/tvdemo{run.pid}-*")
 
 
