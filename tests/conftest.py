@@ -332,13 +332,14 @@ def platform(request, tmp_path):
 
 @pytest.fixture
 def device(request, tmp_path):
-    """Starts simulators: device(*options, name=..., ns=...); each is stopped by its pid."""
-    simulator = existing(request.config.getoption("build"), "torvane-devsim")
+    """Starts simulators: device(*options, name=..., ns=..., binary=...), by default the build's;
+    each is stopped by its pid."""
     started = []
     request.node.stash[LOGS] = []
 
-    def start(*options, name="device", ns=None):
-        started.append(Device(simulator, options, tmp_path, name, ns))
+    def start(*options, name="device", ns=None, binary=None):
+        binary = binary or existing(request.config.getoption("build"), "torvane-devsim")
+        started.append(Device(binary, options, tmp_path, name, ns))
         request.node.stash[LOGS].append(started[-1].log_path)
         return started[-1]
 

@@ -1,5 +1,5 @@
 """What comes with the programs: the demo, the manual pages, the Wireshark dissector, the Debian
-package, and for the Windows build its imports and its unit tests under Wine."""
+packages, and for the Windows build its imports and its unit tests under Wine."""
 import glob
 import os
 import re
@@ -7,16 +7,19 @@ import shlex
 import socket
 import struct
 import subprocess
+from pathlib import Path
 
 import pytest
 
-from conftest import (BANNER, ERROR, KEY, OK, REPO, existing, installed, padded, pattern,
-                      run_bounded, stop, until)
+from conftest import (BANNER, ERROR, KEY, OK, REPO, UPDATED_1000, UPDATING, existing, installed,
+                      padded, pattern, run_bounded, stop, until)
 
 LINUX, WINDOWS = pytest.mark.on("native"), pytest.mark.on("wine")
 PAD = bytes((i * 37 + 11) & 0xFF for i in range(64))  # bytes 17..20, the offset's mask, not zero
 FILE_BLOCK = bytes((i * 7 + 3) & 0xFF for i in range(256))
 REPLY = bytes.fromhex("4321303e 0a0000c8 00000000 001b2c3d4e5f 0001")
+# The programs of the utility's package and of the Windows zip (the simulator has its own package).
+UTILITIES = ["torvane-fwupdate"]
 
 
 def block_record(command, offset):
@@ -46,18 +49,19 @@ SYNTHETIC = [  # datagram, sent to the device, fields the dissector shows
 ]
 
 
-def decode(capture, fields, *options):
-    """Each datagram on port 36 of the capture, as the dissector shows `fields`."""
+def decode(capture, fields, *options, tshark=()):
+    """Each datagram on port 36 of the capture, as the dissector shows `fields`; by default the
+    dissector of the sources, else as `tshark` (a command) finds it."""
+    tshark = tshark or [installed("tshark"), "-X", f"lua_script:{REPO}/tools/wireshark/torvane.lua"]
     shown = subprocess.run(
-        [installed("tshark"), "-n", "-X", f"lua_script:{REPO}/tools/wireshark/torvane.lua", "-r",
-         capture, *options, "-T", "fields", "-E", "occurrence=f",
+        [*tshark, "-n", "-r", capture, *options, "-T", "fields", "-E", "occurrence=f",
          *[argument for field in fields for argument in ("-e", "torvane." + field)]],
         capture_output=True, text=True, timeout=60, check=True).stdout
     return [dict(zip(fields, line.replace(":", "").split("\t"))) for line in shown.splitlines()]
 
 
-@LINUX
-def test_dissector_on_hand_built_datagrams(platform, tmp_path):
+def decode_synthetic(tmp_path, tshark=()):
+    """SYNTHETIC's datagrams in a capture, decoded: the fields of each that SYNTHETIC names."""
     utility, device = bytes([10, 0, 0, 1]), bytes([10, 0, 0, 200])
     with open(tmp_path / "synthetic.pcap", "wb") as capture:
         capture.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101))  # raw IPv4
@@ -68,9 +72,13 @@ def test_dissector_on_hand_built_datagrams(platform, tmp_path):
                                  0, *ends, *ports, 8 + len(datagram), 0) + datagram
             capture.write(struct.pack("<IIII", 1700000000, 0, len(packet), len(packet)) + packet)
     fields = sorted({field for _, _, shown in SYNTHETIC for field in shown})
-    decoded = decode(tmp_path / "synthetic.pcap", fields)
-    assert [{f: d[f] for f in shown} for d, (_, _, shown) in zip(decoded, SYNTHETIC)] == \
-        [shown for _, _, shown in SYNTHETIC]
+    decoded = decode(tmp_path / "synthetic.pcap", fields, tshark=tshark)
+    return [{f: d[f] for f in shown} for d, (_, _, shown) in zip(decoded, SYNTHETIC)]
+
+
+@LINUX
+def test_dissector_on_hand_built_datagrams(platform, tmp_path):
+    assert decode_synthetic(tmp_path) == [shown for _, _, shown in SYNTHETIC]
 
 
 @LINUX
@@ -124,33 +132,67 @@ def test_demo(platform, request, options, failed_cycles):
 
 @LINUX
 @pytest.mark.parametrize("page", ["torvane-fwupdate", "torvane-devsim"])
-def test_manual_page_renders_without_warnings(platform, request, page):
+def test_manual_page(platform, request, page):
+    """Dated; groff warns of nothing, mandoc of nothing above style notes."""
     page = existing(request.config.getoption("build"), f"man/{page}.1")
     rendered = run_bounded([installed("groff"), "-man", "-Tutf8", "-ww", "-z", page], 30)
-    assert (rendered.status, rendered.err) == (0, b"")
+    lint = run_bounded([installed("mandoc"), "-Tlint", "-W", "warning", page], 30)
+    assert (rendered.status, rendered.err, lint.status, lint.out + lint.err) == (0, b"", 0, b"")
+    assert re.search(rb'^\.TH \S+ 1 "20\d\d-[01]\d-[0-3]\d" ', page.read_bytes(), re.M)
+
+
+def project_version(build):
+    return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", Path(build, "CMakeCache.txt")
+                     .read_text(), re.M)[1]
 
 
 @LINUX
-def test_debian_package(platform, request, tmp_path):
+def test_debian_packages(platform, request, device, tmp_path):
+    """Both packages as cpack makes them: what lintian says, what each holds once unpacked into a
+    root of its own, the programs updating a device from there, and tshark loading the dissector
+    from the folder that it reports as Wireshark's global Lua plugin folder."""
     installed("dpkg-shlibdeps")
-    config = existing(request.config.getoption("build"), "CPackConfig.cmake")
-    made = run_bounded(["cpack", "-G", "DEB", "--config", config, "-B", tmp_path], 120)
+    build = request.config.getoption("build")
+    made = run_bounded(["cpack", "-G", "DEB", "--config", existing(build, "CPackConfig.cmake"),
+                        "-B", tmp_path], 120)
     assert made.status == 0, made.out
     debs = {deb.name.split("_")[0]: deb for deb in tmp_path.glob("*.deb")}
-    assert sorted(debs) == ["torvane-devsim", "torvane-fwupdate"]
-    for deb in debs.values():
-        subprocess.run(["dpkg", "-x", deb, tmp_path / "root"], check=True, timeout=30)
-    usr = tmp_path / "root" / "usr"
-    version = run_bounded([usr / "bin" / "torvane-devsim", "--version"], 10).out.split()[-1]
-    fields = subprocess.run(["dpkg-deb", "--field", debs["torvane-fwupdate"], "Package",
-                             "Version", "Depends"], capture_output=True, timeout=30).stdout
-    assert re.match(rb"Package: torvane-fwupdate\nVersion: " + version + b"\nDepends: .*libc6",
-                    fields), fields
-    for name in ("share/man/man1/torvane-fwupdate.1.gz", "share/man/man1/torvane-devsim.1.gz",
-                 "lib/x86_64-linux-gnu/wireshark/plugins/torvane.lua"):
-        assert (usr / name).stat().st_size > 0
-    run = run_bounded([usr / "bin" / "torvane-fwupdate"], 10)
-    assert re.fullmatch(BANNER + rb"\n\nMissing input file name\n", run.out) and run.status == 0
+    # Not one tag shows, the informational and pedantic ones included.
+    lint = run_bounded([installed("lintian"), "--pedantic", "-I", "-E", "--fail-on",
+                        "error,warning", *debs.values()], 120)
+    assert (lint.status, lint.out) == (0, b""), lint.out + lint.err
+    folders = run_bounded([installed("tshark"), "-G", "folders"], 30).out.decode()
+    plugins = re.search(r"^Global Lua Plugins:\s+/(\S+)$", folders, re.M)[1]
+    packages = {  # its programs, its other files, its Suggests field
+        "torvane-fwupdate": (UTILITIES, [f"{plugins}/torvane.lua",
+                                         "usr/share/doc/torvane-fwupdate/README.md"],
+                             b"Suggests: tshark | wireshark\n"),
+        "torvane-devsim": (["torvane-devsim"], [], b"")}
+    assert sorted(debs) == sorted(packages)
+    for package, (programs, others, suggests) in packages.items():
+        root, doc = tmp_path / package, f"usr/share/doc/{package}/"
+        subprocess.run(["dpkg", "-x", debs[package], root], check=True, timeout=30)
+        files = [doc + "changelog.gz", doc + "copyright", *[f"usr/bin/{name}" for name in programs],
+                 *[f"usr/share/man/man1/{name}.1.gz" for name in programs],
+                 *others]
+        assert sorted(str(path.relative_to(root)) for path in root.rglob("*")
+                      if not path.is_dir()) == sorted(files)
+        assert (root / doc / "copyright").read_text().startswith(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+        fields = run_bounded(["dpkg-deb", "--field", debs[package], "Version", "Depends",
+                              "Suggests"], 30).out
+        assert re.fullmatch(rb"Version: " + project_version(build).encode() +
+                            rb"\nDepends: [^\n]*libc6[^\n]*\n" + re.escape(suggests), fields)
+    (tmp_path / "image.bin").write_bytes(pattern(1000))
+    simulator = device("--once", binary=tmp_path / "torvane-devsim/usr/bin/torvane-devsim")
+    run = run_bounded([tmp_path / "torvane-fwupdate/usr/bin/torvane-fwupdate", "image.bin",
+                       "127.0.0.1"], 30, cwd=tmp_path)
+    assert (run.status, simulator.finish()) == (1, 0)
+    assert re.fullmatch(BANNER + re.escape(b"\n\n" + UPDATING + UPDATED_1000 + OK), run.out)
+    # tshark with the unpacked plugin folder mounted over the global one, in a mount namespace.
+    mounted = ["unshare", "--mount", "sh", "-c", 'mount --bind "$1" "$2" && shift 2 && exec "$@"',
+               "sh", tmp_path / "torvane-fwupdate" / plugins, f"/{plugins}", installed("tshark")]
+    assert decode_synthetic(tmp_path, mounted) == [shown for _, _, shown in SYNTHETIC]
 
 
 @WINDOWS
@@ -180,3 +222,4 @@ def test_windows_unit_tests(platform, tmp_path, tests, console):
     os.close(keep_open)
     output = (tmp_path / "out").read_bytes() if console else run.out
     assert run.status == 0 and re.search(rb"\[  PASSED  \] [1-9]", output), output + run.err
+
