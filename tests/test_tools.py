@@ -1,5 +1,5 @@
 """What comes with the programs: the demo, the manual pages, the Wireshark dissector, the Debian
-packages, and for the Windows build its imports and its unit tests under Wine."""
+packages, and for the Windows build its imports, its unit tests under Wine and its zip."""
 import glob
 import os
 import re
@@ -7,6 +7,7 @@ import shlex
 import socket
 import struct
 import subprocess
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -223,3 +224,45 @@ def test_windows_unit_tests(platform, tmp_path, tests, console):
     output = (tmp_path / "out").read_bytes() if console else run.out
     assert run.status == 0 and re.search(rb"\[  PASSED  \] [1-9]", output), output + run.err
 
+
+@WINDOWS
+def test_windows_zip(platform, request, tmp_path):
+    """The zip that the preset windows packs: flat, its texts with CR LF, each program with its
+    version resource and its manifest, and the utility running from the unpacked folder."""
+    pefile = pytest.importorskip("pefile")
+    build = request.config.getoption("windows_build")
+    version = project_version(build)
+    made = run_bounded(["cpack", "--config", existing(build, "CPackConfig.cmake"), "-B",
+                        tmp_path], 120)
+    assert made.status == 0, made.out
+    folder = tmp_path / "unpacked"
+    with zipfile.ZipFile(tmp_path / f"torvane-fwupdate-{version}-win64.zip") as archive:
+        assert sorted(archive.namelist()) == sorted(
+            [f"{name}.exe" for name in UTILITIES] + ["LICENSE.txt", "README.txt", "torvane.lua"])
+        archive.extractall(folder)
+    for text in ("README.txt", "LICENSE.txt"):
+        text = (folder / text).read_bytes()
+        assert text.count(b"\r\n") == text.count(b"\n") == text.count(b"\r") > 20
+    major, minor, patch = map(int, version.split("."))
+    for name in UTILITIES:
+        exe = pefile.PE(folder / f"{name}.exe")
+        strings = {key.decode(): value.decode() for info in getattr(exe, "FileInfo", [[]])[0]
+                   for table in getattr(info, "StringTable", [])
+                   for key, value in table.entries.items()}
+        expected = dict(ProductName="Torvane Firmware Update Utility", ProductVersion=version,
+                        FileVersion=version, OriginalFilename=f"{name}.exe")
+        assert {key: strings.get(key) for key in expected} == expected
+        assert re.fullmatch(r"Copyright 20\d\d .+\. Apache License 2\.0\.",
+                            strings["LegalCopyright"])
+        fixed = exe.VS_FIXEDFILEINFO[0]
+        assert (fixed.FileVersionMS, fixed.FileVersionLS) == (major << 16 | minor, patch << 16)
+        manifest = [entry.directory.entries[0].directory.entries[0].data.struct
+                    for entry in exe.DIRECTORY_ENTRY_RESOURCE.entries if entry.id == 24][0]
+        assert b'<requestedExecutionLevel level="asInvoker"' in exe.get_data(
+            manifest.OffsetToData, manifest.Size)
+    (folder / "image.bin").write_bytes(pattern(300))
+    command, env = platform.command(["-e", "image.enc", "image.bin"],
+                                    program=folder / "torvane-fwupdate.exe")
+    run = run_bounded(command, 60, env=env, cwd=folder)
+    assert run.status == 0 and re.fullmatch(
+        BANNER + rb"\r\n\r\nFile image.enc generated: 512 bytes\r\n", run.out), run.out + run.err
