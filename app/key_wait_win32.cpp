@@ -1,5 +1,5 @@
 // The final key wait on Windows: one key press read from the console's input records.
-#include "app/key_wait_win32.h"
+#include <windows.h>
 
 #include "app/key_wait.h"
 
@@ -12,8 +12,10 @@ bool HasExtendedCode(WORD virtualKey) {
          virtualKey == VK_DELETE || (virtualKey >= VK_F1 && virtualKey <= VK_F24);
 }
 
-}  // namespace
-
+// True when `record` ends the key wait: a key press that carries a character, or a key press of
+// a key with an extended code, with or without Shift, Ctrl or Alt. False for key releases, for
+// Shift, Ctrl, Alt, Caps Lock and the like pressed alone, and for every mouse, focus, menu or
+// window-size record.
 bool KeyRecordEndsWait(const INPUT_RECORD& record) {
   if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) {
     return false;
@@ -21,6 +23,8 @@ bool KeyRecordEndsWait(const INPUT_RECORD& record) {
   const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
   return key.uChar.AsciiChar != 0 || HasExtendedCode(key.wVirtualKeyCode);
 }
+
+}  // namespace
 
 void WaitForKey() {
   // The console itself, even when standard input is redirected; opened at the first use.

@@ -1,100 +1,52 @@
-// Discovery and target preparation on replies of any length and content, played from the
-// fuzzer's bytes behind the management socket interface. Whatever arrives, discovery writes the
-// address field only for exactly one answer and then with a dotted quad, preparation sends two or
-// three datagrams only to a device of the expected type, and both close their socket.
-#include <algorithm>
-#include <cstdint>
+// Discovery and target preparation on replies of any length and content from the fuzzer's bytes.
+// Whatever arrives, discovery writes an address only for exactly one answer, and then a dotted
+// quad; preparation sends the setting and start-update only after an accepted reply; both close.
 #include <cstdlib>
 #include <cstring>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "app/console.h"
 #include "management/discovery.h"
-#include "management/management_datagram.h"
 #include "management/target_preparation.h"
+#include "tests/unit/scripted_device.h"
 
 namespace {
 
-// Reads events from the fuzzer's bytes: a silent second, a receive that fails, or a datagram of
-// the length the next byte gives.
-class FuzzedSocket final : public ManagementSocket {
- public:
-  explicit FuzzedSocket(std::span<const uint8_t> script) : script_(script) {}
-
-  bool Open() override { return open_ = Next() != 0xFF; }
-  bool EnableBroadcast() override { return true; }
-  int SendDatagram(std::span<const uint8_t> datagram, uint16_t, const char*) override {
-    sent.emplace_back(datagram.begin(), datagram.end());
-    return static_cast<int>(datagram.size());
+// The datagrams that `bytes` hold, each a length byte and as many bytes after it (an empty one
+// fails its receive).
+void Queue(ScriptedSocket& socket, std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const size_t length = std::min<size_t>(bytes[0], bytes.size() - 1);
+    socket.incoming.emplace_back(bytes.begin() + 1, bytes.begin() + 1 + length);
+    bytes = bytes.subspan(1 + length);
   }
-  bool WaitReadable(int) override {
-    // Bounded by the script: every wait consumes at least one byte, and an empty script is silent.
-    const uint8_t event = Next();
-    failNext_ = event < 0x20;
-    return event >= 0x10;
-  }
-  int ReceiveDatagram(std::span<uint8_t> buffer) override {
-    if (failNext_) {
-      return -1;
-    }
-    const size_t length = Next();
-    const size_t available = std::min(length, script_.size() - position_);
-    const auto datagram = script_.subspan(position_, available);
-    position_ += available;
-    const size_t count = std::min(buffer.size(), datagram.size());
-    std::copy_n(datagram.begin(), count, buffer.begin());
-    return static_cast<int>(count);
-  }
-  void Close() override { open_ = false; }
-
-  bool IsOpen() const { return open_; }
-  std::vector<std::vector<uint8_t>> sent;
-
- private:
-  uint8_t Next() { return position_ < script_.size() ? script_[position_++] : 0; }
-
-  std::span<const uint8_t> script_;
-  size_t position_ = 0;
-  bool open_ = false;
-  bool failNext_ = false;
-};
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConsoleCapture console;
-  const std::span<const uint8_t> input(data, size);
-  const size_t half = size / 2;
-
+  ScriptedSocket discovery, preparation;
+  Queue(discovery, {data, size / 2});
+  Queue(preparation, {data + size / 2, size - size / 2});
   AddressText target{};
-  FuzzedSocket discovery(input.first(half));
   const int count = DiscoverDevice(discovery, target);
-  if (count < 0 || discovery.IsOpen() || discovery.sent.size() > 1) {
+  const std::string_view address(target.data(), strnlen(target.data(), target.size()));
+  const bool dottedQuad = address.size() >= 7 && address.size() <= 15 &&
+                          address.find_first_not_of("0123456789.") == std::string_view::npos;
+  if (count < 0 || discovery.open || discovery.sent.size() != 1 ||
+      (count == 1 ? !dottedQuad : !address.empty())) {
     std::abort();
   }
-  if (count == 1) {
-    const size_t length = strnlen(target.data(), target.size());
-    if (length < 7 || length > 15 ||
-        std::string_view(target.data(), length).find_first_not_of("0123456789.") !=
-            std::string::npos) {
-      std::abort();
-    }
-  } else if (target[0] != '\0') {
-    std::abort();
-  }
-
-  FuzzedSocket preparation(input.subspan(half));
-  const std::string setting(half % 3 == 0 ? "" : "site");
+  const std::string setting(size % 3 == 0 ? "" : "site");
   const int prepared = PrepareTarget(preparation, "127.0.0.1", setting);
-  const size_t expectedSent = prepared == 1 ? (setting.empty() ? 2 : 3) : 1;
-  if (preparation.IsOpen() ||
-      (preparation.sent.size() != expectedSent && !(prepared == 0 && preparation.sent.empty()))) {
-    std::abort();
-  }
-  if (prepared == 1 && preparation.sent.back()[3] != 0x74) {
+  const size_t sent = preparation.sent.size();
+  if (preparation.open ||
+      sent != (prepared == 0     ? 1
+               : setting.empty() ? 2
+                                 : 3) ||
+      (prepared == 1 && !preparation.sent.back().ends_with("43213074" + std::string(32, '0')))) {
     std::abort();
   }
   return 0;

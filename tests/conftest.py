@@ -161,6 +161,7 @@ class Native:
 
     def __init__(self, request, work):
         self.utility = existing(request.config.getoption("build"), "torvane-fwupdate")
+        self.unit_tests = self.utility.parent / "torvane_unit_tests"
         self.work = work
 
     def text(self, expected):

@@ -1,8 +1,10 @@
 """The paths that end before the device's transfer, and the encode mode: whole standard output and
 exit status, in a namespace with nothing but a loopback."""
+import os
+
 import pytest
 
-from conftest import EVERYWHERE, KEY, NATIVE, row
+from conftest import EVERYWHERE, KEY, NATIVE, pattern, row
 
 FIRMWARE = bytes((i * 7 + 3) & 0xFF for i in range(300))
 
@@ -63,12 +65,37 @@ def test_command_line(platform, tmp_path, arguments, expected, status):
         assert output.read_bytes() == encoded(FIRMWARE if "fw.bin" in arguments else b"")
 
 
-@pytest.mark.on(*NATIVE)
-def test_encode_onto_a_full_disk(platform, tmp_path):
-    (tmp_path / "fw.bin").write_bytes(FIRMWARE)
-    # A one-page tmpfs, filled up, in a mount namespace of the run's own.
-    full = 'mount -t tmpfs -o size=4k tmpfs "$0" && head -c 8192 /dev/zero > "$0/fill"; exec "$@"'
-    wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c", full, tmp_path / "disk"]
+# Around the utility, in a mount namespace of the run's own, with old.enc, the output to replace,
+# in the folder disk/: a limit that an encoded copy of 131072 bytes runs into.
+LIMITS = [
+    row("full disk", 'mount -t tmpfs -o size=64k tmpfs disk && cp old.enc disk && "$@"', 40000,
+        on=NATIVE),
+    row("file-size limit", 'cp old.enc disk && prlimit --fsize=1000 "$@"', 5000, on=NATIVE),
+]
+
+
+@pytest.mark.parametrize("limit,old_size", LIMITS)
+def test_encode_into_a_limit_keeps_the_old_output(platform, tmp_path, limit, old_size):
+    (tmp_path / "big.bin").write_bytes(pattern(131072))
+    (tmp_path / "old.enc").write_bytes(pattern(old_size)[::-1])
     (tmp_path / "disk").mkdir()
-    run = platform.run(["-e", "disk/out.bin", "fw.bin"], cwd=tmp_path, wrap=wrap)
+    wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+            limit + '; status=$?; ls -A disk > left; cp disk/old.enc kept.enc; exit $status', "sh"]
+    run = platform.run(["-e", "disk/old.enc", "big.bin"], cwd=tmp_path, wrap=wrap)
     assert (run.status, run.out) == (0, b"Unable to write file\n")
+    assert (tmp_path / "kept.enc").read_bytes() == (tmp_path / "old.enc").read_bytes()
+    assert (tmp_path / "left").read_text() == "old.enc\n"
+
+
+@pytest.mark.on(*NATIVE)
+def test_encode_through_a_link_keeps_the_link_and_the_mode(platform, tmp_path):
+    (tmp_path / "fw.bin").write_bytes(FIRMWARE)
+    (tmp_path / "real").mkdir()
+    (tmp_path / "real" / "target.enc").write_bytes(b"old")
+    (tmp_path / "real" / "target.enc").chmod(0o640)
+    (tmp_path / "link.enc").symlink_to("real/target.enc")
+    run = platform.run(["-e", "link.enc", "fw.bin"], cwd=tmp_path)
+    assert (run.status, run.out) == (0, b"File link.enc generated: 512 bytes\n")
+    assert os.readlink(tmp_path / "link.enc") == "real/target.enc"
+    assert (tmp_path / "real" / "target.enc").read_bytes() == encoded(FIRMWARE)
+    assert (tmp_path / "real" / "target.enc").stat().st_mode & 0o7777 == 0o640

@@ -5,6 +5,8 @@ import fcntl
 import os
 import re
 import select
+import signal
+import struct
 import subprocess
 import termios
 
@@ -13,10 +15,21 @@ import pytest
 import conftest
 from conftest import BANNER, NG, OK, UPDATED_256, UPDATING, row, until
 
-ROWS = [  # key, device options, output after the banner, typed before the run
-    row("a letter", b"x", [], UPDATING + UPDATED_256 + OK, False),
-    row("Ctrl+C is a key like any other", b"\x03", ["--silent-from", "S.1"], UPDATING + NG, False),
-    row("a key typed ahead", b"y", [], UPDATING + UPDATED_256 + OK, True),
+# Key (or a signal sent from outside instead), device options, output after the banner, typed
+# before the run, bytes left unread. A key is taken whole (an escape sequence or a multi-byte
+# character), the next stays for the shell. A signal ends the program as it would have, the
+# terminal put back first.
+ROWS = [
+    row("Ctrl+C is a key like any other", b"\x03", ["--silent-from", "S.1"], UPDATING + NG, False,
+        0),
+    row("a key typed ahead", b"y", [], UPDATING + UPDATED_256 + OK, True, 0),
+    *[row(name, typed, [], UPDATING + UPDATED_256 + OK, False, left) for name, typed, left in [
+        ("a letter", b"x", 0), ("lone Esc", b"\x1b", 0), ("cursor up", b"\x1b[Az", 1),
+        ("F5", b"\x1b[15~z", 1), ("Ctrl+cursor right", b"\x1b[1;5Cz", 1),
+        ("F1 as SS3", b"\x1bOPz", 1), ("F1 on the Linux console", b"\x1b[[Az", 1),
+        ("two-byte character", b"\xc3\xa9z", 1), ("a second key", b"ab", 1)]],
+    *[row(ending.name, ending, [], UPDATING + UPDATED_256 + OK, False, 0)
+      for ending in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)],
 ]
 
 
@@ -30,8 +43,8 @@ def read(terminal, shown, done, seconds):
 
 
 @pytest.mark.on("native")
-@pytest.mark.parametrize("key,options,expected,ahead", ROWS)
-def test_key_wait(platform, device, tmp_path, key, options, expected, ahead):
+@pytest.mark.parametrize("key,options,expected,ahead,left", ROWS)
+def test_key_wait(platform, device, tmp_path, key, options, expected, ahead, left):
     (tmp_path / "image.bin").write_bytes(bytes(256))
     device("--once", *options)
     terminal, user_side = os.openpty()
@@ -49,7 +62,10 @@ def test_key_wait(platform, device, tmp_path, key, options, expected, ahead):
             read(terminal, shown, lambda: shown.endswith(b"press any key to continue"), 10)
             # The key goes in once echo and line input are off, or the terminal would echo it.
             until(lambda: not termios.tcgetattr(user_side)[3] & (termios.ECHO | termios.ICANON), 5)
-            os.write(terminal, key)
+            if isinstance(key, bytes):
+                os.write(terminal, key)
+            else:
+                utility.send_signal(key)
         status = utility.wait(10 * conftest.SCALE)
     finally:
         if utility.poll() is None:
@@ -57,8 +73,12 @@ def test_key_wait(platform, device, tmp_path, key, options, expected, ahead):
             utility.wait()
     read(terminal, shown, lambda: False, 0.2)
     after = termios.tcgetattr(user_side)
+    # Line input off, so that a key without a line end counts too.
+    termios.tcsetattr(user_side, termios.TCSANOW,
+                      after[:3] + [after[3] & ~termios.ICANON] + after[4:])
+    unread = struct.unpack("i", fcntl.ioctl(user_side, termios.FIONREAD, b"\0" * 4))[0]
     os.close(terminal)
     os.close(user_side)
-    assert status == 1
+    assert status == (1 if isinstance(key, bytes) else -key)
     assert re.sub(BANNER + rb"\r\n\r\n", b"", bytes(shown), 1) == expected.replace(b"\n", b"\r\n")
-    assert after == before
+    assert (after, unread) == (before, left)

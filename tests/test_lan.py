@@ -67,3 +67,16 @@ def test_lan(platform, lan, device, tmp_path, devices, arguments, expected, stat
         assert simulator.stored == (image + bytes(24) if finished else None)
         settings = [argument[2:].encode() for argument in arguments if argument[:2] == "-p"]
         assert simulator.setting == (settings[0] if finished and settings else None)
+
+
+@pytest.mark.parametrize("devices", [[], [D1]], ids=["no device", "a device"])
+def test_setting_too_long_before_discovery(platform, lan, device, tmp_path, devices):
+    """Refused before any datagram goes out: the device never hears a discovery request."""
+    (tmp_path / "image.bin").write_bytes(pattern(1000))
+    hosts = lan({"pc": "10.77.0.1/24", **{address: address + "/24" for address in devices}})
+    simulators = [device(name=address, ns=hosts[address]) for address in devices]
+    run = platform.run(["image.bin", "-p" + "x" * 90], cwd=tmp_path, ns=hosts["pc"])
+    assert (run.status, run.out) == (1, platform.text(b"Setting string too long\n"))
+    assert not [line for simulator in simulators
+                for line in simulator.log_path.read_text().splitlines()
+                if line.startswith("discover ")]

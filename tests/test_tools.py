@@ -1,5 +1,6 @@
 """What comes with the programs: the demo, the manual pages, the Wireshark dissector, the Debian
-packages, and for the Windows build its imports, its unit tests under Wine and its zip."""
+packages, the simulator's refusal of the machine's own network, the unit tests that need a network
+or a console, and for the Windows build its imports and its zip."""
 import glob
 import os
 import re
@@ -13,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import (BANNER, ERROR, KEY, OK, REPO, UPDATED_1000, UPDATING, existing, installed,
-                      padded, pattern, run_bounded, stop, until)
+                      padded, pattern, row, run_bounded, stop, until)
 
 LINUX, WINDOWS = pytest.mark.on("native"), pytest.mark.on("wine")
 PAD = bytes((i * 37 + 11) & 0xFF for i in range(64))  # bytes 17..20, the offset's mask, not zero
@@ -196,6 +197,18 @@ def test_debian_packages(platform, request, device, tmp_path):
     assert decode_synthetic(tmp_path, mounted) == [shown for _, _, shown in SYNTHETIC]
 
 
+@LINUX
+@pytest.mark.parametrize("options,status,ready",
+                         [([], 5, b""), (["--host-network"], 4, b"ready\n")])
+def test_simulator_in_a_namespace_that_looks_initial(platform, request, options, status, ready):
+    """In a PID namespace of its own the simulator is process 1, in its own network namespace:
+    it refuses to run there (no port bound, so no "ready"), unless told to."""
+    simulator = existing(request.config.getoption("build"), "torvane-devsim")
+    run = run_bounded(["unshare", "--net", "--pid", "--fork", "--mount-proc", simulator,
+                       "--timeout", "1", "--ready-fd", "1", *options], 10)
+    assert (run.status, run.out) == (status, ready), run.err
+
+
 @WINDOWS
 def test_exe_imports_only_system_dlls(platform, request):
     headers = subprocess.run([installed(request.config.getoption("objdump")), "-p",
@@ -205,15 +218,18 @@ def test_exe_imports_only_system_dlls(platform, request):
                              "advapi32.dll"}
 
 
-@WINDOWS
-@pytest.mark.parametrize("tests,console", [("-*OnTheConsole*", False), ("*OnTheConsole*", True)])
-def test_windows_unit_tests(platform, tmp_path, tests, console):
-    """The unit tests' .exe in the test's namespace, its loopback up; the console's tests with a
-    terminal (script), which Wine turns into a console. script passes the end of its input on as a
-    key, so its input stays open, and empty, until the end."""
+@pytest.mark.parametrize("tests,console", [
+    row("sockets", "TransferEndpoint.*", False, on=("native",)),
+    row("all but the console", "-*OnTheConsole*", False, on=("wine",)),
+    row("the console", "*OnTheConsole*", True, on=("wine",))])
+def test_unit_tests(platform, tmp_path, tests, console):
+    """The unit tests' executable in the test's namespace, its loopback up, where the sockets'
+    tests run; the console's tests with a terminal (script), which Wine turns into a console.
+    script passes the end of its input on as a key, so its input stays open, and empty, until the
+    end."""
     command, env = platform.command([f"--gtest_filter={tests}"],
                                     program=existing(platform.unit_tests))
-    env["TORVANE_PRIVATE_LOOPBACK"] = "1"  # seeing more than a loopback is then a failure
+    env = dict(env or os.environ, TORVANE_PRIVATE_LOOPBACK="1")
     if console:
         command = ["script", "-qec", f"{shlex.join(map(str, command))} > {tmp_path}/out",
                    "/dev/null"]

@@ -1,10 +1,15 @@
 """Whole updates against the simulator over loopback, one row per device behaviour: the utility's
 exit status and whole output, the simulator's verdict (--once: 0 when every block was programmed
 and verified, 1 otherwise, 4 when the closing "R" never came) and what it stored."""
+import re
+import subprocess
+
 import pytest
 
-from conftest import (ERASE, ERASED, ERROR, EVERYWHERE, FOUR_BLOCKS, NATIVE, NG, OK, ONE_BLOCK,
-                      PROGRAM, UPDATED_256, UPDATED_1000, UPDATING, VERIFY, padded, pattern, row)
+import conftest
+from conftest import (BANNER, ERASE, ERASED, ERROR, EVERYWHERE, FOUR_BLOCKS, NATIVE, NG, OK,
+                      ONE_BLOCK, PROGRAM, UPDATED_256, UPDATED_1000, UPDATING, VERIFY, padded,
+                      pattern, row, stop, until)
 
 # Every byte value from 0x80 up, a space, printable ASCII: 89 bytes, the longest setting.
 SETTING_89 = (bytes(range(0x80, 0x100)) + b" " + bytes(range(0x21, 0x7F)))[:89]
@@ -76,3 +81,33 @@ def test_stale_replies(platform, device, tmp_path):
     run = platform.run(["image.bin", "127.0.0.1"], cwd=tmp_path, seconds=60)
     assert run.status == 1 and run.out.endswith(platform.text(OK))
     assert (simulator.finish(), simulator.stored) == (0, padded(image))
+
+
+@pytest.mark.on(*NATIVE)
+def test_closed_output_pipe(platform, device, tmp_path):
+    """The log reader goes away after 10 bytes: the update goes on to its end all the same."""
+    (tmp_path / "image.bin").write_bytes(pattern(131072))
+    simulator = device("--once")
+    utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+    try:
+        utility.stdout.read(10)
+        utility.stdout.close()
+        assert (utility.wait(60 * conftest.SCALE), simulator.finish()) == (1, 0)
+    finally:
+        stop(utility)
+
+
+@pytest.mark.on(*NATIVE)
+def test_output_file_of_a_killed_run(platform, device, tmp_path):
+    """Killed while the device erases, a run has written its lines so far to the file."""
+    (tmp_path / "image.bin").write_bytes(pattern(256))
+    simulator = device("--once", "--erase-ms", "3000")
+    with open(tmp_path / "out", "wb") as out:
+        utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
+                                   stdin=subprocess.DEVNULL, stdout=out)
+    try:
+        assert until(lambda: re.search("^erase ", simulator.log_path.read_text(), re.M), 10)
+    finally:
+        stop(utility)
+    assert re.fullmatch(BANNER + b"\n\n" + UPDATING, (tmp_path / "out").read_bytes())
