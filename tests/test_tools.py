@@ -120,7 +120,7 @@ def test_demo(platform, request):
 
 
 @LINUX
-@pytest.mark.parametrize("page", ["torvane-fwupdate", "torvane-devsim"])
+@pytest.mark.parametrize("page", ["torvane-fwupdate", "torvane-devsim", "torvane-devices"])
 def test_manual_page_renders_without_warnings(platform, request, page):
     page = existing(request.config.getoption("build"), f"man/{page}.1")
     rendered = run_bounded([installed("groff"), "-man", "-Tutf8", "-ww", "-z", page], 30)
