@@ -19,37 +19,15 @@ namespace {
 // Distinct addresses one discovery keeps; further answers are still counted.
 constexpr size_t MaxDevices = 1024;
 
-const char* PhaseName(TransferPhase phase) {
-  switch (phase) {
-    case TransferPhase::Erase:
-      return "erase";
-    case TransferPhase::Program:
-      return "program";
-    case TransferPhase::Verify:
-      return "verify";
-  }
-  return "";
-}
-
+// "erase wait", "probe 3", "program block 5": the step, and the probe or block it concerns.
 std::string StepName(const TransferFailure& failure) {
-  const std::string number = std::to_string(failure.number);
-  switch (failure.step) {
-    case TransferStep::Socket:
-      return "socket";
-    case TransferStep::Opening:
-      return "opening";
-    case TransferStep::Probe:
-      return "probe " + number;
-    case TransferStep::Erase:
-      return "erase";
-    case TransferStep::EraseWait:
-      return "erase wait";
-    case TransferStep::Program:
-      return "program block " + number;
-    case TransferStep::Verify:
-      return "verify block " + number;
-  }
-  return "transfer";
+  // In the order of TransferStep.
+  constexpr const char* Names[] = {"socket",     "opening",       "probe",       "erase",
+                                   "erase wait", "program block", "verify block"};
+  const TransferStep step = failure.step;
+  const bool numbered =
+      step == TransferStep::Probe || step == TransferStep::Program || step == TransferStep::Verify;
+  return Names[static_cast<int>(step)] + (numbered ? " " + std::to_string(failure.number) : "");
 }
 
 // "type 1 (supported), id 00:1b:2c:3d:4e:5f", or why there is none.
@@ -74,9 +52,8 @@ class ProgressReport final : public TransferReport {
   void PhaseStarted(TransferPhase /*phase*/) override { blocks_ = 0; }
   void BlockDone(TransferPhase /*phase*/, int /*percent*/) override { ++blocks_; }
   void PhaseDone(TransferPhase phase, int /*percent*/) override {
-    Line(phase == TransferPhase::Erase
-             ? std::string("erase done")
-             : std::string(PhaseName(phase)) + " done (" + Counted(blocks_, "block") + ")");
+    Line(std::string(PhaseLabel(phase)) + " done" +
+         (phase == TransferPhase::Erase ? "" : " (" + Counted(blocks_, "block") + ")"));
   }
   void CycleFailed(const TransferFailure& failure) override {
     Line("cycle " + std::to_string(failure.cycle) + " failed at " + StepName(failure));

@@ -12,15 +12,11 @@ int main(int argc, char** argv) {
   DevicesOptions options;
   std::string error;
   if (!ParseDevicesCommandLine(argc, argv, options, error)) {
-    std::fprintf(stderr, "torvane-devices: %s\nTry 'torvane-devices --help'.\n", error.c_str());
+    Complain(error + "\nTry 'torvane-devices --help'.");
     return ExitUsage;
   }
-  if (options.help) {
-    std::fputs(DevicesUsage, stdout);
-    return ExitDone;
-  }
-  if (options.version) {
-    std::printf("torvane-devices %s\n", TORVANE_VERSION);
+  if (options.help || options.version) {
+    std::fputs(options.help ? DevicesUsage : "torvane-devices " TORVANE_VERSION "\n", stdout);
     return ExitDone;
   }
   if (InitializeFramework() == 0 || StartSocketLibrary() == 0) {

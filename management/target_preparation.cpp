@@ -39,20 +39,12 @@ Identification Identify(ManagementSocket& socket, const char* target) {
   return identity;
 }
 
+// The utility's message for each way a preparation ends.
 const char* PreparationMessage(PreparationResult result) {
-  switch (result) {
-    case PreparationResult::Started:
-      return "";
-    case PreparationResult::SettingTooLong:
-      return "Setting string too long\n";
-    case PreparationResult::SocketError:
-      return "Socket create error\n";
-    case PreparationResult::NotFound:
-      return "Device not found\n";
-    case PreparationResult::WrongType:
-      return "Device type incorrect\n";
-  }
-  return "";
+  // In the order of PreparationResult.
+  constexpr const char* Messages[] = {"", "Setting string too long\n", "Socket create error\n",
+                                      "Device not found\n", "Device type incorrect\n"};
+  return Messages[static_cast<int>(result)];
 }
 
 }  // namespace

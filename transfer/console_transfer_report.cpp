@@ -7,18 +7,6 @@
 
 namespace {
 
-const char* PhaseLabel(TransferPhase phase) {
-  switch (phase) {
-    case TransferPhase::Erase:
-      return "Erase";
-    case TransferPhase::Program:
-      return "Program";
-    case TransferPhase::Verify:
-      return "Verify";
-  }
-  return "";
-}
-
 TransferEndpoint transferEndpoint;
 
 }  // namespace

@@ -5,6 +5,12 @@
 /// The three phases of one update cycle, in their order.
 enum class TransferPhase { Erase, Program, Verify };
 
+/// The phase's name as the progress shows it: "Erase", "Program" or "Verify".
+inline const char* PhaseLabel(TransferPhase phase) {
+  constexpr const char* Labels[] = {"Erase", "Program", "Verify"};
+  return Labels[static_cast<int>(phase)];
+}
+
 /// The step of the dialogue at which it went wrong.
 enum class TransferStep {
   Socket,     // the endpoint could not be opened: nothing was sent
