@@ -2,9 +2,6 @@
 // target, preparation, transfer, result and key wait), and its exit status.
 #include "app/run.h"
 
-#include <cstdlib>
-#include <ctime>
-
 #include "app/console.h"
 #include "app/key_wait.h"
 #include "app/platform_startup.h"
@@ -13,6 +10,7 @@
 #include "image/image_buffer.h"
 #include "management/discovery.h"
 #include "management/target_preparation.h"
+#include "transfer/block_record.h"
 #include "transfer/transfer_sequence.h"
 
 RunSteps PlatformRunSteps() {
@@ -35,8 +33,7 @@ namespace {
 // Error: MFC initialization failed" or "Socket init error\n" on failure), and clears the
 // `ImageBuffer`. Returns 1 when the run may go on, 0 otherwise.
 int Startup(const RunSteps& steps) {
-  // The block record's pad is drawn from this generator, and from nothing else.
-  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  SeedPadGenerator();
   ConsolePrint("Torvane Firmware Update Utility.   %s %s\n\n", __DATE__, __TIME__);
   if (steps.initializeFramework() == 0) {
     ConsolePrint("Fatal Error: MFC initialization failed");

@@ -17,26 +17,28 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-enum class ReadResult { Read, NotFound, ReadError };
-
 // Reads the first `ImageCapacity` bytes of `path` into `image` in one request and sets `size` to
-// the count read, rounded up to whole blocks. A read error is never taken for the end of the
-// file: a truncated image must not travel or be written.
-ReadResult ReadImage(ImageBuffer& image, const std::string& path) {
+// the count read, rounded up to whole blocks: `Loaded` (even when empty), `NotFound` or
+// `ReadError`. A read error is never taken for the end of the file: a truncated image must not
+// travel or be written.
+ImageLoad ReadImage(ImageBuffer& image, const std::string& path) {
   FileHandle file(std::fopen(path.c_str(), "rb"));
   if (!file) {
-    return ReadResult::NotFound;
+    return ImageLoad::NotFound;
   }
   const size_t count = std::fread(image.bytes.data(), 1, image.bytes.size(), file.get());
   if (std::ferror(file.get())) {
-    return ReadResult::ReadError;
+    return ImageLoad::ReadError;
   }
   image.size = static_cast<int32_t>((count + ImageBlockSize - 1) & ~size_t{ImageBlockSize - 1});
-  return ReadResult::Read;
+  return ImageLoad::Loaded;
 }
 
-int ReportReadFailure(ReadResult result) {
-  ConsolePrint(result == ReadResult::NotFound ? "File not found\n" : "File read error\n");
+// Prints why the image could not be used; returns 0.
+int ReportLoadFailure(ImageLoad result) {
+  ConsolePrint(result == ImageLoad::NotFound    ? "File not found\n"
+               : result == ImageLoad::ReadError ? "File read error\n"
+                                                : "Image file is empty\n");
   return 0;
 }
 
@@ -48,22 +50,26 @@ void ApplyImageKey(ImageBuffer& image) {
   }
 }
 
+ImageLoad LoadImage(ImageBuffer& image, const std::string& path) {
+  const ImageLoad result = ReadImage(image, path);
+  if (result != ImageLoad::Loaded) {
+    return result;
+  }
+  // An update with no blocks would erase the device and then report success.
+  if (image.size == 0) {
+    return ImageLoad::Empty;
+  }
+  ApplyImageKey(image);
+  return ImageLoad::Loaded;
+}
+
 int LoadImageFile(ImageBuffer& image, const std::string& inputFile) {
   if (inputFile.empty()) {
     ConsolePrint("Missing input file name\n");
     return 0;
   }
-  const ReadResult result = ReadImage(image, inputFile);
-  if (result != ReadResult::Read) {
-    return ReportReadFailure(result);
-  }
-  // An update with no blocks would erase the device and then report success.
-  if (image.size == 0) {
-    ConsolePrint("Image file is empty\n");
-    return 0;
-  }
-  ApplyImageKey(image);
-  return 1;
+  const ImageLoad result = LoadImage(image, inputFile);
+  return result == ImageLoad::Loaded ? 1 : ReportLoadFailure(result);
 }
 
 int EncodeImageFile(ImageBuffer& image, const std::string& inputFile,
@@ -74,9 +80,9 @@ int EncodeImageFile(ImageBuffer& image, const std::string& inputFile,
   }
   // The input is read whole and closed before the output is written, so the same name for both
   // replaces the file with the encoded form of its first `ImageCapacity` bytes.
-  const ReadResult result = ReadImage(image, inputFile);
-  if (result != ReadResult::Read) {
-    return ReportReadFailure(result);
+  const ImageLoad result = ReadImage(image, inputFile);
+  if (result != ImageLoad::Loaded) {
+    return ReportLoadFailure(result);
   }
   ApplyImageKey(image);
   // A failed write leaves the old output as it was, never a partial file in its place.

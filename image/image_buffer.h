@@ -32,6 +32,16 @@ inline constexpr std::array<uint8_t, 32> ImageKey = {
 /// XORs all `ImageCapacity` bytes of `image` with the key, whatever its size.
 void ApplyImageKey(ImageBuffer& image);
 
+/// How reading an image file for an update went.
+enum class ImageLoad { Loaded, NotFound, ReadError, Empty };
+
+/// Reads at most `ImageCapacity` bytes of the file at `path` into `image`, rounds the size up to
+/// whole blocks and applies the key. `Loaded` only for a file with at least one byte; `NotFound`
+/// when it cannot be opened (an empty path included), `ReadError` when the read failed (a partial
+/// image is never used), `Empty` for a file without bytes. Prints nothing. `image` starts zeroed,
+/// as the run's buffer does, so the last block is filled up with zeros.
+ImageLoad LoadImage(ImageBuffer& image, const std::string& path);
+
 /// Update mode: reads at most `ImageCapacity` bytes of `inputFile` into `image`, rounds the size
 /// up to whole blocks and applies the key. Returns 1 when loaded; otherwise prints why and returns
 /// 0: "Missing input file name\n", "File not found\n" (cannot open), "File read error\n" (the read

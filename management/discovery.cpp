@@ -1,44 +1,86 @@
-// Discovery: the broadcast request and the count of answers until a silent second.
+// Discovery: the broadcast request, the answers heard until a silent second, and the utility's
+// count of them.
 #include "management/discovery.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
-#include <cstddef>
 
 #include "app/console.h"
 #include "management/management_datagram.h"
 
-int DiscoverDevice(ManagementSocket& socket, AddressText& targetAddress) {
-  if (!socket.Open()) {
-    ConsolePrint("Socket create error\n");
-    return 0;
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Listening ends after this long without a datagram.
+constexpr std::chrono::milliseconds Silence(1000);
+
+// Waits for the next datagram: one second, or less when the overall limit comes first.
+bool NextDatagramReady(ManagementSocket& socket, const DiscoveryRequest& request,
+                       Clock::time_point deadline) {
+  if (request.limitMilliseconds <= 0) {
+    return socket.WaitReadable(1);
   }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 &&
+         socket.WaitReadableMilliseconds(static_cast<int>(std::min(left, Silence).count()));
+}
+
+}  // namespace
+
+DiscoveryOutcome Discover(ManagementSocket& socket, const DiscoveryRequest& request) {
+  DiscoveryOutcome outcome;
+  if (!socket.Open()) {
+    return outcome;
+  }
+  outcome.opened = true;
   // Not examined: a refused broadcast shows itself as silence, and the count is then 0.
   socket.EnableBroadcast();
-  ManagementDatagram request{};
-  BuildRequest(request, CmdDiscover);
-  socket.SendDatagram(request, DevicePort, nullptr);
+  ManagementDatagram discover{};
+  BuildRequest(discover, CmdDiscover);
+  socket.SendDatagram(discover, DevicePort, request.broadcast);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(std::max(request.limitMilliseconds, 0));
 
-  int answers = 0;
-  std::array<uint8_t, 4> candidate{};
   // Listening ends at the first silent second; every datagram, counted or not, restarts it.
-  while (socket.WaitReadable(1)) {
+  while (NextDatagramReady(socket, request, deadline)) {
     ManagementDatagram reply{};
     const int received = socket.ReceiveDatagram(reply);
     const size_t arrived =
         static_cast<size_t>(std::clamp(received, 0, static_cast<int>(reply.size())));
-    if (IsDiscoveryAnswer(std::span<const uint8_t>(reply.data(), arrived))) {
-      if (answers < INT_MAX) {
-        ++answers;
-      }
-      candidate = ReplyDeviceAddress(reply);
+    if (!IsDiscoveryAnswer(std::span<const uint8_t>(reply.data(), arrived))) {
+      continue;
+    }
+    if (outcome.answers < INT_MAX) {
+      ++outcome.answers;
+    }
+    const std::array<uint8_t, 4> address = ReplyDeviceAddress(reply);
+    auto& kept = outcome.addresses;
+    if (kept.size() < request.keptAddresses &&
+        std::find(kept.begin(), kept.end(), address) == kept.end()) {
+      kept.push_back(address);
     }
   }
   socket.Close();
-  if (answers == 1) {
-    FormatDeviceAddress(candidate, targetAddress);
+  return outcome;
+}
+
+DiscoveryOutcome Discover(const DiscoveryRequest& request) {
+  EndpointManagementSocket socket;
+  return Discover(socket, request);
+}
+
+int DiscoverDevice(ManagementSocket& socket, AddressText& targetAddress) {
+  const DiscoveryOutcome outcome = Discover(socket, DiscoveryRequest{});
+  if (!outcome.opened) {
+    ConsolePrint("Socket create error\n");
+    return 0;
   }
-  return answers;
+  if (outcome.answers == 1) {
+    FormatDeviceAddress(outcome.addresses.front(), targetAddress);
+  }
+  return outcome.answers;
 }
 
 int DiscoverDevice(AddressText& targetAddress) {

@@ -33,11 +33,6 @@ uint16_t ReplyCommandCode(std::span<const uint8_t, ManagementDatagramSize> reply
   return GetBigEndian16(reply, CommandOffset);
 }
 
-// Reply bytes 18..19, unsigned.
-uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply) {
-  return GetBigEndian16(reply, DeviceTypeOffset);
-}
-
 }  // namespace
 
 void BuildRequest(std::span<uint8_t, ManagementDatagramSize> request, uint16_t command) {
@@ -77,16 +72,13 @@ DeviceId ReplyDeviceId(std::span<const uint8_t, ManagementDatagramSize> reply) {
   return id;
 }
 
+uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply) {
+  return GetBigEndian16(reply, DeviceTypeOffset);
+}
+
 bool IsDiscoveryAnswer(std::span<const uint8_t> arrived) {
   return arrived.size() >= ManagementDatagramSize &&
          ReplyCommandCode(arrived.first<ManagementDatagramSize>()) == CmdDiscover;
-}
-
-bool IsExpectedDevice(std::span<const uint8_t> arrived) {
-  // The reply lands in the request's buffer: what did not arrive stays zero from offset 4 on.
-  ManagementDatagram reply{};
-  std::copy_n(arrived.begin(), std::min(arrived.size(), reply.size()), reply.begin());
-  return ReplyDeviceType(reply) == ExpectedDeviceType;
 }
 
 void FormatDeviceAddress(const std::array<uint8_t, 4>& address, AddressText& text) {

@@ -64,15 +64,13 @@ std::array<uint8_t, 4> ReplyDeviceAddress(std::span<const uint8_t, ManagementDat
 /// Reply bytes 12..17, in their order.
 DeviceId ReplyDeviceId(std::span<const uint8_t, ManagementDatagramSize> reply);
 
+/// Reply bytes 18..19, most significant byte first: the device type.
+uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply);
+
 /// Judges one datagram that arrived while discovery listens, given the bytes that arrived (at most
 /// the first 20 are looked at). It counts as an answer only when it brought a whole 20-byte
 /// reply echoing `CmdDiscover` (bytes 2..3 are 30 39); a shorter datagram is never counted.
 bool IsDiscoveryAnswer(std::span<const uint8_t> arrived);
-
-/// Judges an identify reply, given the bytes that arrived: its device type (bytes 18..19) must be
-/// `ExpectedDeviceType`. Bytes that did not arrive count as the request's zeros, so a reply
-/// shorter than 20 bytes, or none at all, is refused. Nothing else in the reply is examined.
-bool IsExpectedDevice(std::span<const uint8_t> arrived);
 
 /// Writes `address` as "%d.%d.%d.%d" (each byte unsigned, 0..255) into `text`: at most 15
 /// characters and the terminating zero.

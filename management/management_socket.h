@@ -23,6 +23,11 @@ class ManagementSocket {
   virtual int SendDatagram(std::span<const uint8_t> datagram, uint16_t port, const char* host) = 0;
   /// True when a datagram is ready within `seconds`; false after the time-out or a failed wait.
   virtual bool WaitReadable(int seconds) = 0;
+  /// As `WaitReadable`, within `milliseconds`. A socket that counts its waits in whole seconds
+  /// may leave this one to the seconds, rounded up.
+  virtual bool WaitReadableMilliseconds(int milliseconds) {
+    return WaitReadable(milliseconds / 1000 + (milliseconds % 1000 > 0 ? 1 : 0));
+  }
   /// Takes the next datagram's first `buffer.size()` bytes (the rest is discarded). Returns the
   /// count placed in `buffer`, or -1.
   virtual int ReceiveDatagram(std::span<uint8_t> buffer) = 0;
@@ -39,6 +44,9 @@ class EndpointManagementSocket final : public ManagementSocket {
     return endpoint_.SendDatagram(datagram.data(), datagram.size(), port, host);
   }
   bool WaitReadable(int seconds) override { return endpoint_.WaitReadable(seconds); }
+  bool WaitReadableMilliseconds(int milliseconds) override {
+    return endpoint_.WaitReadableMilliseconds(milliseconds);
+  }
   int ReceiveDatagram(std::span<uint8_t> buffer) override {
     return endpoint_.ReceiveDatagram(buffer.data(), buffer.size());
   }

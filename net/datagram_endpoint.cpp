@@ -29,7 +29,11 @@ int DatagramEndpoint::SendDatagram(const uint8_t* data, size_t length, uint16_t 
 }
 
 bool DatagramEndpoint::WaitReadable(int seconds) {
-  return IsOpen() && socketHandle.WaitReadable(std::clamp(seconds, 0, INT_MAX / 1000) * 1000) > 0;
+  return WaitReadableMilliseconds(std::clamp(seconds, 0, INT_MAX / 1000) * 1000);
+}
+
+bool DatagramEndpoint::WaitReadableMilliseconds(int milliseconds) {
+  return IsOpen() && socketHandle.WaitReadable(std::max(milliseconds, 0)) > 0;
 }
 
 int DatagramEndpoint::ReceiveDatagram(uint8_t* buffer, size_t capacity) {

@@ -33,6 +33,9 @@ class DatagramEndpoint {
   /// passed without one, when the wait itself fails or when the endpoint is not open.
   bool WaitReadable(int seconds);
 
+  /// As `WaitReadable`, for at most `milliseconds` (negative counts as 0).
+  bool WaitReadableMilliseconds(int milliseconds);
+
   /// Takes the next datagram into `buffer`, without asking for its sender. A datagram longer than
   /// `capacity` yields its first `capacity` bytes and the rest of it is discarded (not an error).
   /// Returns the count of bytes placed in `buffer` (at most `capacity`), or -1 when nothing could

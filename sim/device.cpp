@@ -435,10 +435,16 @@ void Device::EndUpdate(Outcome& outcome) {
   finished_ = false;
   closingRs_ = 0;
   started_ = !settings_.startRequired;
+  ++updatesEnded_;
+  silent_ = silent_ && settings_.faultUpdates == 0;
 }
 
 bool Device::FaultsApply() const {
-  return settings_.faultCycles == 0 || cycle_ <= settings_.faultCycles;
+  return (settings_.faultCycles == 0 || cycle_ <= settings_.faultCycles) && UpdateFaultsApply();
+}
+
+bool Device::UpdateFaultsApply() const {
+  return settings_.faultUpdates == 0 || updatesEnded_ < settings_.faultUpdates;
 }
 
 // True with probability `rate`, drawn with splitmix64: the same draws for the same seed on every
@@ -474,7 +480,7 @@ std::vector<Reply> Device::ScriptedReplies(char kind, int index,
   for (const PlannedReply& reply : planned) {
     const bool named = reply.role == Role::Echo || reply.role == Role::Completion;
     const bool completion = reply.role == Role::Completion;
-    if (!silent_ && named && settings_.silentFrom &&
+    if (!silent_ && named && settings_.silentFrom && UpdateFaultsApply() &&
         settings_.silentFrom->Matches(kind, index, completion)) {
       silent_ = true;
       line += " silent from here on";

@@ -126,6 +126,7 @@ class Device {
   bool SentWithNext(char kind, int index) const;
   void AddRandomFaults(Reply reply, Outcome& outcome, std::vector<std::string>& tokens);
   bool FaultsApply() const;
+  bool UpdateFaultsApply() const;
   bool Draw(double rate);
   bool Complete() const;
   bool Contiguous() const;
@@ -141,6 +142,7 @@ class Device {
   int probes_ = 0;
   int cycle_ = 0;
   int closingRs_ = 0;
+  int updatesEnded_ = 0;
   uint64_t random_;
   std::array<uint8_t, ImageCapacity> memory_{};
   static constexpr int BlockCount = ImageCapacity / ImageBlockSize;

@@ -82,6 +82,10 @@ struct DeviceSettings {
   /// Wrong bytes, two-byte replies, refusals and the erase's length apply only to this many
   /// update cycles (0: to all); the probes and the opening count as cycle 0.
   int faultCycles = 0;
+  /// Every scripted fault (the silence, wrong bytes, two-byte replies, refusals and the erase's
+  /// length) applies only to this many updates (0: to all), each ended by its closing; the
+  /// silence ends with its update.
+  int faultUpdates = 0;
 
   /// Random faults on the transfer dialogue's replies, drawn from a generator seeded with `seed`.
   double dropRate = 0;

@@ -41,6 +41,7 @@ const char* const SimUsage =
     "  --erase-reads N        the erase's '1' is reply N after the 'E' (default 1)\n"
     "  --erase-ms MS          the erase's '1' comes MS milliseconds after the \"E\"\n"
     "  --fault-cycles N       --wrong-byte to --erase-ms only in the first N cycles\n"
+    "  --fault-updates N      --silent-from to --erase-ms only in the first N updates\n"
     "  --drop RATE            drop this share (0 to 1) of the transfer replies\n"
     "  --duplicate RATE       send this share of the transfer replies twice\n"
     "  --delay RATE:MS        send this share of the transfer replies MS ms late\n"
@@ -84,6 +85,7 @@ constexpr OptionName Options[] = {
     {"erase-reads", required_argument},
     {"erase-ms", required_argument},
     {"fault-cycles", required_argument},
+    {"fault-updates", required_argument},
     {"drop", required_argument},
     {"duplicate", required_argument},
     {"delay", required_argument},
@@ -282,6 +284,8 @@ std::string Take(int index, std::string_view value, SimOptions& options) {
       return SetNumber(value, 0, MaxMilliseconds, device.eraseMilliseconds);
     case Id("fault-cycles"):
       return SetNumber(value, 1, 1000, device.faultCycles);
+    case Id("fault-updates"):
+      return SetNumber(value, 1, 1000, device.faultUpdates);
     case Id("drop"):
       return TakeRate(value, device.dropRate);
     case Id("duplicate"):

@@ -179,6 +179,14 @@ class Native:
         assert banner, f"no start-up banner: {run.out[:200]!r} {run.err[-2000:]!r}"
         return run._replace(out=run.out[banner.end():])
 
+    def devices(self, arguments, cwd=None, ns=None, seconds=60):
+        """Runs torvane-devices beside the utility: its exit status, standard output and error."""
+        program = existing(self.utility.parent, self.utility.name.replace("fwupdate", "devices"))
+        command, env = self.command(arguments, ns, program)
+        run = run_bounded(command, seconds, cwd=cwd, env=env)
+        self.check()
+        return run
+
     def check(self):
         pass
 
@@ -352,7 +360,8 @@ def device(request, tmp_path):
 @pytest.fixture
 def lan():
     """lan({"pc": "10.77.0.1/24", ...}): one namespace per host, joined by a bridge in one more;
-    returns the hosts' namespace names. Names carry the worker's pid; all removed afterwards."""
+    returns the hosts' namespace names. A host given a tuple of addresses has them all. Names
+    carry the worker's pid; all removed afterwards."""
     made = []
 
     def make(hosts):
@@ -362,14 +371,15 @@ def lan():
         ip("-n", made[-1], "link", "add", "br0", "type", "bridge")
         ip("-n", made[-1], "link", "set", "br0", "up")
         names = {}
-        for index, (host, address) in enumerate(hosts.items()):
+        for index, (host, addresses) in enumerate(hosts.items()):
             names[host] = f"{tag}-{host}"
             made.append(names[host])
             ip("netns", "add", names[host])
             ip("-n", names[host], "link", "add", "eth0", "type", "veth", "peer", "name",
                f"v{index}", "netns", f"{tag}-br")
             ip("-n", f"{tag}-br", "link", "set", f"v{index}", "master", "br0", "up")
-            ip("-n", names[host], "addr", "add", address, "dev", "eth0")
+            for address in [addresses] if isinstance(addresses, str) else addresses:
+                ip("-n", names[host], "addr", "add", address, "dev", "eth0")
             ip("-n", names[host], "link", "set", "eth0", "up")
             ip("-n", names[host], "link", "set", "lo", "up")
             # The limited broadcast leaves by the default route: keep it on the LAN.

@@ -21,7 +21,7 @@ PAD = bytes((i * 37 + 11) & 0xFF for i in range(64))  # bytes 17..20, the offset
 FILE_BLOCK = bytes((i * 7 + 3) & 0xFF for i in range(256))
 REPLY = bytes.fromhex("4321303e 0a0000c8 00000000 001b2c3d4e5f 0001")
 # The programs of the utility's package and of the Windows zip (the simulator has its own package).
-UTILITIES = ["torvane-fwupdate"]
+UTILITIES = ["torvane-fwupdate", "torvane-devices"]
 
 
 def block_record(command, offset):
@@ -133,7 +133,7 @@ def test_demo(platform, request, options, failed_cycles):
 
 
 @LINUX
-@pytest.mark.parametrize("page", ["torvane-fwupdate", "torvane-devsim"])
+@pytest.mark.parametrize("page", ["torvane-fwupdate", "torvane-devsim", "torvane-devices"])
 def test_manual_page(platform, request, page):
     """Dated; groff warns of nothing, mandoc of nothing above style notes."""
     page = existing(request.config.getoption("build"), f"man/{page}.1")

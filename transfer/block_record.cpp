@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -39,6 +40,10 @@ void ScrambleBlockRecord(BlockRecord& record, std::span<const uint8_t, BlockReco
   for (int i = 0; i < BlockRecordDataSize; ++i) {
     record[BlockRecordField::data + i] ^= ImageKey[i % ImageKey.size()] ^ pad[i % pad.size()];
   }
+}
+
+void SeedPadGenerator() {
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
 void ScrambleBlockRecord(BlockRecord& record) {

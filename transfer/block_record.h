@@ -18,10 +18,15 @@ using BlockRecord = std::array<uint8_t, BlockRecordSize>;
 void FillBlockRecord(BlockRecord& record, uint8_t command, uint32_t offset,
                      const ImageBuffer& image);
 
+/// Seeds the generator that the pads are drawn from with the calendar clock. Called once per
+/// process, before the first record: each record after it draws a fresh pad, whichever device and
+/// whichever transfer of the process it goes to.
+void SeedPadGenerator();
+
 /// Masks a filled `record` in place with a fresh pad of 64 values from `std::rand` (seeded once
-/// at start-up): writes the pad, XORs the offset bytes with pad[17..20] and each data byte i with
-/// `ImageKey`[i % 32] and pad[i % 64]. Call it exactly once per filling: a second call masks again
-/// with another pad, which the device cannot undo. Cannot fail.
+/// by `SeedPadGenerator`): writes the pad, XORs the offset bytes with pad[17..20] and each data
+/// byte i with `ImageKey`[i % 32] and pad[i % 64]. Call it exactly once per filling: a second call
+/// masks again with another pad, which the device cannot undo. Cannot fail.
 void ScrambleBlockRecord(BlockRecord& record);
 
 /// As `ScrambleBlockRecord`, with the given pad instead of drawn values.

@@ -1,13 +1,10 @@
 // The transfer dialogue: opening, probes, cycles of erase, program and verify, finish and closing,
-// with its progress lines.
+// told step by step to a TransferReport.
 #include "transfer/transfer_sequence.h"
 
 #include <array>
 
-#include "app/console.h"
 #include "net/device_port.h"
-#include "net/pause.h"
-#include "net/transfer_endpoint.h"
 #include "transfer/block_record.h"
 #include "transfer/transfer_protocol.h"
 
@@ -39,47 +36,6 @@ bool Acknowledged(TransferLink& link, uint8_t echo) {
   return ExpectByte(link, echo) == 1 && ExpectByte(link, StepDone) == 1;
 }
 
-// Opening exchange and the ten probes; the probes are sent once per run, never per cycle.
-bool OpenAndProbe(TransferLink& link) {
-  SendCommand(link, OpenCommand);
-  if (!Acknowledged(link, OpenCommand)) {
-    return false;
-  }
-  std::array<uint8_t, ProbeLength> probe{};
-  probe[0] = ProbeCommand;
-  for (int i = 0; i < ProbeCount; ++i) {
-    SendExpectingReply(link, probe.data(), ProbeLength);
-    if (!Acknowledged(link, ProbeCommand)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool Erase(TransferLink& link, bool afterFailedCycle) {
-  ConsolePrint("%-20s", "Erase");
-  SendCommand(link, EraseCommand, afterFailedCycle);
-  if (ExpectByte(link, EraseCommand) == 0) {
-    return false;
-  }
-  // Each mark goes up before its read, so even an instant answer shows, then removes, one mark.
-  int marks = 0;
-  bool erased = false;
-  while (!erased && marks < EraseWaitReads) {
-    ConsolePrint("+");
-    ++marks;
-    erased = ExpectByte(link, StepDone) == 1;
-  }
-  for (int i = 0; i < marks; ++i) {
-    ConsolePrint("\b \b");
-  }
-  if (!erased) {
-    return false;
-  }
-  ConsolePrint("\b\b\b Ok\n");
-  return true;
-}
-
 // Every try of a block resends the same bytes: the record is scrambled once per block.
 bool SendBlock(TransferLink& link, const BlockRecord& record) {
   const uint8_t command = record[BlockRecordField::command];
@@ -99,95 +55,138 @@ int Percent(int offset, int size) {
   return static_cast<int>(static_cast<int64_t>(offset) * 100 / size);
 }
 
-// Program or verify phase: every block in order, each record built and scrambled afresh.
-bool SendAllBlocks(TransferLink& link, const ImageBuffer& image, const char* label,
-                   uint8_t command) {
-  ConsolePrint("%-20s", label);
-  BlockRecord record{};
-  int offset = 0;
-  for (; offset < image.size; offset += ImageBlockSize) {
-    FillBlockRecord(record, command, static_cast<uint32_t>(offset), image);
-    ScrambleBlockRecord(record);
-    if (!SendBlock(link, record)) {
-      return false;
-    }
-    ConsolePrint("\b\b\b\b\b%3d %s", Percent(offset, image.size), "%");
-  }
-  ConsolePrint("\b\b\b\b\b%3d %s\n", Percent(offset, image.size), "%");
-  return true;
-}
-
-bool RunUpdateCycle(TransferLink& link, const ImageBuffer& image, bool afterFailedCycle) {
-  return Erase(link, afterFailedCycle) && SendAllBlocks(link, image, "Program", ProgramCommand) &&
-         SendAllBlocks(link, image, "Verify", VerifyCommand);
-}
-
-// The device may confirm the finish; the reads take its answers off the queue, and neither is
-// required.
-void Finish(TransferLink& link) {
-  SendCommand(link, FinishCommand);
-  ExpectByte(link, FinishCommand);
-  ExpectByte(link, StepDone);
-}
-
-// Returns 1 after the first cycle that succeeds, 0 after the last failed one.
-int RunUpdateCycles(TransferLink& link, const ImageBuffer& image) {
-  for (int cycle = 0; cycle < TransferCycles; ++cycle) {
-    if (RunUpdateCycle(link, image, cycle > 0)) {
-      Finish(link);
-      return 1;
-    }
-    ConsolePrint("\b\b\b\b\b\b Error\n");
-    // Replies still on their way from the failed step are read and dropped.
-    for (int i = 0; i < CycleFailureReads; ++i) {
-      ExpectByte(link, StepRefused);
-    }
-  }
-  return 0;
-}
-
 bool SizeIsSendable(int32_t size) {
   return size > 0 && size <= ImageCapacity && size % ImageBlockSize == 0;
 }
 
-// Adapts the program's one transfer endpoint and the platform's pause to the dialogue.
-class EndpointLink final : public TransferLink {
+// One transfer's dialogue after the endpoint is open: what it talks over, what it sends, whom it
+// tells, and where it last went wrong.
+class Dialogue {
  public:
-  explicit EndpointLink(TransferEndpoint& endpoint) : endpoint_(endpoint) {}
-  int Open() override { return endpoint_.Open(); }
-  int Connect(const char* address, uint16_t port) override {
-    return endpoint_.Connect(address, port);
+  Dialogue(TransferLink& link, const ImageBuffer& image, TransferReport& report)
+      : link_(link), image_(image), report_(report) {}
+
+  // Opening exchange and the ten probes; the probes are sent once per run, never per cycle.
+  bool OpenAndProbe() {
+    SendCommand(link_, OpenCommand);
+    if (!Acknowledged(link_, OpenCommand)) {
+      return Fail(TransferStep::Opening);
+    }
+    std::array<uint8_t, ProbeLength> probe{};
+    probe[0] = ProbeCommand;
+    for (int i = 0; i < ProbeCount; ++i) {
+      SendExpectingReply(link_, probe.data(), ProbeLength);
+      if (!Acknowledged(link_, ProbeCommand)) {
+        return Fail(TransferStep::Probe, i + 1);
+      }
+    }
+    return true;
   }
-  int Send(const uint8_t* data, int length) override { return endpoint_.Send(data, length); }
-  int Receive(uint8_t* buffer, int capacity) override {
-    return endpoint_.Receive(buffer, capacity);
+
+  // Returns 1 after the first cycle that succeeds, 0 after the last failed one.
+  int RunUpdateCycles() {
+    for (cycle_ = 1; cycle_ <= TransferCycles; ++cycle_) {
+      if (RunUpdateCycle()) {
+        Finish();
+        return 1;
+      }
+      report_.CycleFailed(failure_);
+      // Replies still on their way from the failed step are read and dropped.
+      for (int i = 0; i < CycleFailureReads; ++i) {
+        ExpectByte(link_, StepRefused);
+      }
+    }
+    return 0;
   }
-  void DiscardQueuedReplies(int quietMilliseconds) override {
-    endpoint_.DiscardQueued(quietMilliseconds);
-  }
-  int Close() override { return endpoint_.Close(); }
-  void Pause(int milliseconds) override { PauseMilliseconds(milliseconds); }
+
+  const TransferFailure& Failure() const { return failure_; }
 
  private:
-  TransferEndpoint& endpoint_;
-};
+  bool Fail(TransferStep step, int number = 0) {
+    failure_ = {step, number, cycle_};
+    return false;
+  }
 
-TransferEndpoint transferEndpoint;
+  bool RunUpdateCycle() {
+    return Erase() && SendAllBlocks(TransferPhase::Program, ProgramCommand) &&
+           SendAllBlocks(TransferPhase::Verify, VerifyCommand);
+  }
+
+  bool Erase() {
+    report_.PhaseStarted(TransferPhase::Erase);
+    SendCommand(link_, EraseCommand, cycle_ > 1);
+    if (ExpectByte(link_, EraseCommand) == 0) {
+      return Fail(TransferStep::Erase);
+    }
+    // Each read is announced before it waits, so even an instant answer shows one.
+    int reads = 0;
+    bool erased = false;
+    while (!erased && reads < EraseWaitReads) {
+      report_.EraseWaitRead();
+      ++reads;
+      erased = ExpectByte(link_, StepDone) == 1;
+    }
+    report_.EraseWaitEnded(reads, erased);
+    if (!erased) {
+      return Fail(TransferStep::EraseWait);
+    }
+    report_.PhaseDone(TransferPhase::Erase, 100);
+    return true;
+  }
+
+  // Program or verify phase: every block in order, each record built and scrambled afresh.
+  bool SendAllBlocks(TransferPhase phase, uint8_t command) {
+    report_.PhaseStarted(phase);
+    BlockRecord record{};
+    int offset = 0;
+    for (; offset < image_.size; offset += ImageBlockSize) {
+      FillBlockRecord(record, command, static_cast<uint32_t>(offset), image_);
+      ScrambleBlockRecord(record);
+      if (!SendBlock(link_, record)) {
+        return Fail(phase == TransferPhase::Program ? TransferStep::Program : TransferStep::Verify,
+                    offset / ImageBlockSize);
+      }
+      report_.BlockDone(phase, Percent(offset, image_.size));
+    }
+    report_.PhaseDone(phase, Percent(offset, image_.size));
+    return true;
+  }
+
+  // The device may confirm the finish; the reads take its answers off the queue, and neither is
+  // required.
+  void Finish() {
+    SendCommand(link_, FinishCommand);
+    ExpectByte(link_, FinishCommand);
+    ExpectByte(link_, StepDone);
+  }
+
+  TransferLink& link_;
+  const ImageBuffer& image_;
+  TransferReport& report_;
+  int cycle_ = 0;
+  TransferFailure failure_;
+};
 
 }  // namespace
 
-int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target) {
+int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target,
+                        TransferReport& report) {
   if (!SizeIsSendable(image.size) || target == nullptr) {
     return 0;
   }
   link.Pause(StartPauseMilliseconds);
   if (link.Open() == 0) {
+    report.DialogueFailed({TransferStep::Socket, 0, 0});
     return 0;
   }
   // A failed connect shows itself as a missing answer to the opening command.
   link.Connect(target, DevicePort);
-  ConsolePrint("Updating %s\n", target);
-  const int result = OpenAndProbe(link) ? RunUpdateCycles(link, image) : 0;
+  report.Started(target);
+  Dialogue dialogue(link, image, report);
+  const int result = dialogue.OpenAndProbe() ? dialogue.RunUpdateCycles() : 0;
+  if (result == 0) {
+    report.DialogueFailed(dialogue.Failure());
+  }
   // Nothing reads answers to the closing commands, so they need no clean queue.
   for (int i = 0; i < ClosingCommands; ++i) {
     link.Send(&FinishCommand, 1);
@@ -195,9 +194,4 @@ int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char
   }
   link.Close();
   return result;
-}
-
-int RunTransferSequence(const char* target) {
-  EndpointLink link(transferEndpoint);
-  return RunTransferSequence(link, imageBuffer, target);
 }

@@ -4,10 +4,13 @@
 #include <cstdint>
 
 #include "image/image_buffer.h"
+#include "net/pause.h"
+#include "net/transfer_endpoint.h"
+#include "transfer/transfer_report.h"
 
 /// What the transfer dialogue needs from the outside world: one connected datagram socket with
-/// 1000 ms time-outs, and a pause. The program's implementation is its static `TransferEndpoint`;
-/// tests and fuzzers play the device through their own.
+/// 1000 ms time-outs, and a pause. `EndpointLink` is the real one; tests and fuzzers play the
+/// device through their own.
 class TransferLink {
  public:
   virtual ~TransferLink() = default;
@@ -31,18 +34,47 @@ class TransferLink {
   virtual void Pause(int milliseconds) = 0;
 };
 
-/// Sends `image` to the device at `target` (dotted-quad text, printed unchanged in the "Updating"
-/// line) over `link`: pause 500 ms, open, connect to port 36, the opening "S", ten probes, then up
-/// to 30 cycles of erase, program and verify, each block sent as a scrambled `BlockRecord` and
-/// tried up to 5 times, and the finish "R"; then five closing "R" 10 ms apart and close. Draws its
-/// progress with `ConsolePrint`. Returns 1 when every block was programmed and then verified, 0
-/// otherwise: when opening fails (nothing printed or sent), when the device does not answer the
-/// opening or a probe (only the "Updating" line printed), or after 30 failed cycles. An image
+/// A `TransferLink` over a caller's `TransferEndpoint` and the platform's pause. Each transfer
+/// that runs beside or after another gets an endpoint of its own.
+class EndpointLink final : public TransferLink {
+ public:
+  explicit EndpointLink(TransferEndpoint& endpoint) : endpoint_(endpoint) {}
+  int Open() override { return endpoint_.Open(); }
+  int Connect(const char* address, uint16_t port) override {
+    return endpoint_.Connect(address, port);
+  }
+  int Send(const uint8_t* data, int length) override { return endpoint_.Send(data, length); }
+  int Receive(uint8_t* buffer, int capacity) override {
+    return endpoint_.Receive(buffer, capacity);
+  }
+  void DiscardQueuedReplies(int quietMilliseconds) override {
+    endpoint_.DiscardQueued(quietMilliseconds);
+  }
+  int Close() override { return endpoint_.Close(); }
+  void Pause(int milliseconds) override { PauseMilliseconds(milliseconds); }
+
+ private:
+  TransferEndpoint& endpoint_;
+};
+
+/// Sends `image` to the device at `target` (dotted-quad text, handed unchanged to
+/// `TransferReport::Started`) over `link`: pause 500 ms, open, connect to port 36, the opening
+/// "S", ten probes, then up to 30 cycles of erase, program and verify, each block sent as a
+/// scrambled `BlockRecord` and tried up to 5 times, and the finish "R"; then five closing "R"
+/// 10 ms apart and close. Tells `report` each step as it goes; prints nothing. Returns 1 when
+/// every block was programmed and then verified, 0 otherwise: when opening fails (nothing sent),
+/// when the device does not answer the opening or a probe, or after 30 failed cycles. An image
 /// whose size is not a whole number of blocks between 1 and `ImageCapacity` bytes, or a null
-/// `target`, is refused with 0 before anything is opened, printed or sent, so an empty image never
-/// erases a device.
+/// `target`, is refused with 0 before anything is opened, reported or sent, so an empty image
+/// never erases a device.
+int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target,
+                        TransferReport& report);
+
+/// The utility's transfer: `RunTransferSequence` drawing its progress on the console with
+/// `ConsoleTransferReport`. When opening fails nothing is printed; when the device does not answer
+/// the opening or a probe, only the "Updating" line.
 int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target);
 
-/// The program's transfer: `RunTransferSequence` over the program's one static
-/// `TransferEndpoint` with the platform's pause, sending the global `imageBuffer`.
+/// The utility's transfer over its one static `TransferEndpoint` with the platform's pause,
+/// sending the global `imageBuffer` and drawing on the console.
 int RunTransferSequence(const char* target);

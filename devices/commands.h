@@ -1,0 +1,21 @@
+// The commands of torvane-devices: list, info and update, over the library's discovery,
+// identification, preparation and transfer.
+#pragma once
+
+#include "devices/command_line.h"
+#include "devices/reporter.h"
+
+/// Exit statuses: everything asked for was done; some device failed or none was found; the
+/// command line or the image was refused before anything was sent.
+inline constexpr int ExitDone = 0;
+inline constexpr int ExitFailed = 1;
+inline constexpr int ExitUsage = 2;
+
+/// Writes "torvane-devices: " and `message` as one line on standard error.
+void Complain(const std::string& message);
+
+/// Runs the command of `options` (not None), showing it through `reporter`. Returns the exit
+/// status: for list, `ExitDone` when at least one device answered; for info, when the device
+/// answered (of any type); for update, when every device was updated. `ExitUsage` when the image
+/// cannot be used.
+int RunDevicesCommand(const DevicesOptions& options, Reporter& reporter);

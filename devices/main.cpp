@@ -1,0 +1,31 @@
+// torvane-devices' entry: reads the command line, answers --help and --version, starts the
+// platform as the utility does and runs the command.
+#include <cstdio>
+
+#include "app/platform_startup.h"
+#include "devices/command_line.h"
+#include "devices/commands.h"
+#include "transfer/block_record.h"
+
+int main(int argc, char** argv) {
+  IgnoreWriteFailureSignals();
+  DevicesOptions options;
+  std::string error;
+  if (!ParseDevicesCommandLine(argc, argv, options, error)) {
+    Complain(error + "\nTry 'torvane-devices --help'.");
+    return ExitUsage;
+  }
+  if (options.help || options.version) {
+    std::fputs(options.help ? DevicesUsage : "torvane-devices " TORVANE_VERSION "\n", stdout);
+    return ExitDone;
+  }
+  if (InitializeFramework() == 0 || StartSocketLibrary() == 0) {
+    Complain("cannot start the system's socket library");
+    return ExitFailed;
+  }
+  SeedPadGenerator();
+  const auto reporter = options.json ? MakeJsonReporter() : MakeTextReporter();
+  const int status = RunDevicesCommand(options, *reporter);
+  StopSocketLibrary();
+  return status;
+}
