@@ -2,6 +2,7 @@
 // target, preparation, transfer, result and key wait), and its exit status.
 #include "app/run.h"
 
+#include "app/build_stamp.h"
 #include "app/console.h"
 #include "app/key_wait.h"
 #include "app/platform_startup.h"
@@ -34,7 +35,7 @@ namespace {
 // `ImageBuffer`. Returns 1 when the run may go on, 0 otherwise.
 int Startup(const RunSteps& steps) {
   SeedPadGenerator();
-  ConsolePrint("Torvane Firmware Update Utility.   %s %s\n\n", __DATE__, __TIME__);
+  ConsolePrint("Torvane Firmware Update Utility.   %s %s\n\n", BuildDate, BuildTime);
   if (steps.initializeFramework() == 0) {
     ConsolePrint("Fatal Error: MFC initialization failed");
     return 0;

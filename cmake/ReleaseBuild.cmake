@@ -17,9 +17,10 @@ if(TORVANE_HARDENING AND NOT WIN32)
   add_link_options(LINKER:-z,relro LINKER:-z,now)
 endif()
 
-# The utility's first line shows __DATE__ and __TIME__, which GCC takes from SOURCE_DATE_EPOCH
+# The programs' first line shows __DATE__ and __TIME__, which GCC takes from SOURCE_DATE_EPOCH
 # when that is in its environment: the time of the last commit, unless the caller sets it. The
-# value is fixed when the build is configured and handed to every compiler run and to cpack.
+# value is fixed when the build is configured and handed to the compiler of the one file that
+# uses them (app/build_stamp.cpp) and to cpack.
 set(TORVANE_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 if(TORVANE_SOURCE_DATE_EPOCH STREQUAL "")
   find_package(Git QUIET)
@@ -36,11 +37,6 @@ if(TORVANE_SOURCE_DATE_EPOCH STREQUAL "")
       set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${head_log})
     endif()
   endif()
-endif()
-if(NOT TORVANE_SOURCE_DATE_EPOCH STREQUAL "")
-  set(CMAKE_CXX_COMPILER_LAUNCHER
-    ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${TORVANE_SOURCE_DATE_EPOCH}
-    ${CMAKE_CXX_COMPILER_LAUNCHER})
 endif()
 
 # No path of the checkout in the objects (debug information, __FILE__); the build trees of the
