@@ -9,7 +9,7 @@
 
 int TransferEndpoint::Open() {
   Close();
-  if (socket_.Open() != 0 || socket_.SetTimeouts(1000) != 0) {
+  if (socket_.Open() != 0 || socket_.SetTimeouts(TimeoutMilliseconds) != 0) {
     socket_.Close();
     return 0;
   }

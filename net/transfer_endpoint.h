@@ -38,6 +38,7 @@ class TransferEndpoint {
   }
 
  private:
+  static constexpr int TimeoutMilliseconds = 1000;
   UdpSocket socket_;
   UdpAddress peer_;  // address 0 while there is none
 };
