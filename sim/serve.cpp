@@ -233,12 +233,14 @@ int Server::Run() {
     // Until the next delayed reply is due or the idle time-out ends; no limit without either.
     const Clock::time_point due =
         std::min(queue_.empty() ? Clock::time_point::max() : queue_.begin()->first, IdleDeadline());
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+    const int64_t wait =
+        due == Clock::time_point::max()
+            ? -1
+            : std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
     // Nothing waits to be read, so the poll may block: the log goes out first.
     std::fflush(stderr);
     pollfd readable{fd_, POLLIN, 0};
-    poll(&readable, 1,
-         due == Clock::time_point::max() ? -1 : static_cast<int>(std::max<int64_t>(wait, 0)));
+    poll(&readable, 1, static_cast<int>(wait));
   }
 }
 
