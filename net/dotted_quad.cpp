@@ -6,34 +6,21 @@
 uint32_t ParseDottedQuad(const char* text) {
   std::array<uint8_t, 4> parts{};
   const char* cursor = text;
-  for (int part = 0; part < 4; ++part) {
+  for (size_t part = 0; part < parts.size(); ++part) {
     int value = 0;
     int digits = 0;
     // A part ends after its third digit without looking further, so "1234" fails on the '.'
     // check rather than on the value.
-    while (digits < 3 && *cursor >= '0' && *cursor <= '9') {
+    for (; digits < 3 && *cursor >= '0' && *cursor <= '9'; ++cursor, ++digits) {
       value = value * 10 + (*cursor - '0');
-      ++cursor;
-      ++digits;
     }
-    if (digits == 0 || value >= 256) {
+    if (digits == 0 || value >= 256 || (part < 3 && *cursor != '.')) {
       return 0;
     }
     parts[part] = static_cast<uint8_t>(value);
-    if (part < 3) {
-      if (*cursor != '.') {
-        return 0;
-      }
-      ++cursor;
-    }
-  }
-  while (*cursor == ' ') {
-    ++cursor;
-  }
-  if (*cursor != '\0') {
-    return 0;
+    cursor += part < 3 ? 1 : std::strspn(cursor, " ");
   }
   uint32_t address = 0;
   std::memcpy(&address, parts.data(), sizeof address);
-  return address;
+  return *cursor == '\0' ? address : 0;
 }

@@ -1,5 +1,5 @@
-// UdpSocket on POSIX sockets: one system call or two a call, and errno read here alone. The
-// calls that only set something up give 0 or -1 already.
+// UdpSocket on POSIX sockets: the system calls, and errno read here alone. The calls that only
+// set something up give 0 or -1 already.
 #include "net/udp_socket.h"
 
 #include <arpa/inet.h>
@@ -10,10 +10,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 
 namespace {
 
@@ -29,13 +27,11 @@ int Descriptor(uintptr_t handle) {
 }
 
 // EAGAIN stands both for a time-out (SO_RCVTIMEO, SO_SNDTIMEO) and, on a non-blocking socket, for
-// nothing to take; only the first is a time-out.
+// nothing to take; only the first is a time-out. A datagram's count always fits an int.
 int CountOrFailure(int descriptor, ssize_t result) {
-  if (result >= 0) {
-    return static_cast<int>(std::min<ssize_t>(result, INT_MAX));
-  }
-  const bool wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
-  return wouldBlock && (fcntl(descriptor, F_GETFL) & O_NONBLOCK) == 0 ? 0 : -1;
+  const bool timedOut = result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+                        (fcntl(descriptor, F_GETFL) & O_NONBLOCK) == 0;
+  return result >= 0 ? static_cast<int>(result) : (timedOut ? 0 : -1);
 }
 
 }  // namespace
@@ -45,9 +41,20 @@ uintptr_t UdpSocket::NewSocket() {
   return static_cast<uintptr_t>(socket(AF_INET, SOCK_DGRAM, 0));
 }
 
-int UdpSocket::SetNonBlocking() {
-  const int flags = fcntl(Descriptor(handle_), F_GETFL);
-  return flags < 0 ? -1 : fcntl(Descriptor(handle_), F_SETFL, flags | O_NONBLOCK);
+int UdpSocket::BindNonBlocking() {
+  // A fresh socket has no other status flag to keep. Only a connected socket hears
+  // port-unreachable reports here; nothing to turn off.
+  const sockaddr_in local = SocketAddress({htonl(INADDR_ANY), 0});
+  if (fcntl(Descriptor(handle_), F_SETFL, O_NONBLOCK) != 0) {
+    return -1;
+  }
+  return bind(Descriptor(handle_), reinterpret_cast<const sockaddr*>(&local), sizeof local);
+}
+
+int UdpSocket::SetTimeouts(int milliseconds) {
+  const timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  return setsockopt(Descriptor(handle_), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) |
+         setsockopt(Descriptor(handle_), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
 int UdpSocket::EnableBroadcast() {
@@ -55,45 +62,27 @@ int UdpSocket::EnableBroadcast() {
   return setsockopt(Descriptor(handle_), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
 }
 
-int UdpSocket::SetTimeouts(int milliseconds) {
-  const timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
-  for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-    if (setsockopt(Descriptor(handle_), SOL_SOCKET, option, &timeout, sizeof timeout) != 0) {
-      return -1;
-    }
-  }
-  return 0;
-}
-
-int UdpSocket::BindAnyPort() {
-  // Only a connected socket hears port-unreachable reports here; nothing to turn off.
-  const sockaddr_in local = SocketAddress({htonl(INADDR_ANY), 0});
-  return bind(Descriptor(handle_), reinterpret_cast<const sockaddr*>(&local), sizeof local);
-}
-
-int UdpSocket::SendTo(const uint8_t* data, size_t length, const UdpAddress& to) {
-  const int descriptor = Descriptor(handle_);
-  const sockaddr_in address = SocketAddress(to);
-  return CountOrFailure(
-      descriptor, sendto(descriptor, data, length, 0, reinterpret_cast<const sockaddr*>(&address),
-                         sizeof address));
-}
-
 int UdpSocket::Connect(const UdpAddress& peer) {
   const sockaddr_in address = SocketAddress(peer);
   return connect(Descriptor(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
+int UdpSocket::SendTo(const uint8_t* data, size_t length, const UdpAddress& to) {
+  const sockaddr_in address = SocketAddress(to);
+  return CountOrFailure(Descriptor(handle_),
+                        sendto(Descriptor(handle_), data, length, 0,
+                               reinterpret_cast<const sockaddr*>(&address), sizeof address));
+}
+
 int UdpSocket::Receive(uint8_t* buffer, size_t capacity) {
   // Without MSG_TRUNC, recv returns the count placed in the buffer and drops the datagram's rest.
-  const int descriptor = Descriptor(handle_);
-  return CountOrFailure(descriptor, recv(descriptor, buffer, capacity, 0));
+  return CountOrFailure(Descriptor(handle_), recv(Descriptor(handle_), buffer, capacity, 0));
 }
 
 int UdpSocket::WaitReadable(int milliseconds) {
   // poll rather than select: a select set cannot hold a descriptor past FD_SETSIZE.
   pollfd watched{Descriptor(handle_), POLLIN, 0};
-  const int ready = poll(&watched, 1, std::max(milliseconds, 0));
+  const int ready = poll(&watched, 1, milliseconds);
   return ready < 0 || (watched.revents & POLLNVAL) != 0 ? -1 : ready;
 }
 

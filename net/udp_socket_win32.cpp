@@ -1,5 +1,5 @@
-// UdpSocket on Windows Sockets: one system call or two a call, and WSAGetLastError read here
-// alone. The calls that only set something up give 0 or SOCKET_ERROR, which is -1, already.
+// UdpSocket on Windows Sockets: the system calls, and WSAGetLastError read here alone. The calls
+// that only set something up give 0 or SOCKET_ERROR, which is -1, already.
 // winsock2.h must come before windows.h, which would otherwise bring the older winsock.h.
 #include <winsock2.h>
 
@@ -25,22 +25,15 @@ SOCKET Handle(uintptr_t handle) {
 }
 
 // Option values and buffers go in and out as bytes.
-template <typename Value>
-const char* Bytes(const Value* value) {
-  return reinterpret_cast<const char*>(value);
+const char* Bytes(const void* value) {
+  return static_cast<const char*>(value);
 }
 
 // WSAETIMEDOUT is the time-out. A datagram longer than the buffer fails with WSAEMSGSIZE but has
 // filled it, so it counts as the `kept` bytes, as on every other platform.
 int CountOrFailure(int result, int kept) {
-  if (result != SOCKET_ERROR) {
-    return result;
-  }
-  const int error = WSAGetLastError();
-  if (error == WSAEMSGSIZE) {
-    return kept;
-  }
-  return error == WSAETIMEDOUT ? 0 : -1;
+  const int error = result == SOCKET_ERROR ? WSAGetLastError() : 0;
+  return error == 0 ? result : (error == WSAEMSGSIZE ? kept : (error == WSAETIMEDOUT ? 0 : -1));
 }
 
 }  // namespace
@@ -50,9 +43,27 @@ uintptr_t UdpSocket::NewSocket() {
   return static_cast<uintptr_t>(socket(AF_INET, SOCK_DGRAM, 0));
 }
 
-int UdpSocket::SetNonBlocking() {
+int UdpSocket::BindNonBlocking() {
+  // Windows would report a port-unreachable answer to an earlier send as a ready socket whose
+  // receive fails, turning a device that is not there into one of the wrong type: off, as
+  // elsewhere, where an unconnected socket never sees such errors.
   u_long nonBlocking = 1;
-  return ioctlsocket(Handle(handle_), FIONBIO, &nonBlocking);
+  BOOL reportUnreachable = FALSE;
+  DWORD returned = 0;
+  const sockaddr_in local = SocketAddress({htonl(INADDR_ANY), 0});
+  if (ioctlsocket(Handle(handle_), FIONBIO, &nonBlocking) != 0 ||
+      WSAIoctl(Handle(handle_), SIO_UDP_CONNRESET, &reportUnreachable, sizeof reportUnreachable,
+               nullptr, 0, &returned, nullptr, nullptr) != 0) {
+    return -1;
+  }
+  return bind(Handle(handle_), reinterpret_cast<const sockaddr*>(&local), sizeof local);
+}
+
+int UdpSocket::SetTimeouts(int milliseconds) {
+  // Windows Sockets takes both time-outs as a 4-byte count of milliseconds.
+  const DWORD timeout = static_cast<DWORD>(milliseconds);
+  return setsockopt(Handle(handle_), SOL_SOCKET, SO_RCVTIMEO, Bytes(&timeout), sizeof timeout) |
+         setsockopt(Handle(handle_), SOL_SOCKET, SO_SNDTIMEO, Bytes(&timeout), sizeof timeout);
 }
 
 int UdpSocket::EnableBroadcast() {
@@ -60,29 +71,9 @@ int UdpSocket::EnableBroadcast() {
   return setsockopt(Handle(handle_), SOL_SOCKET, SO_BROADCAST, Bytes(&on), sizeof on);
 }
 
-int UdpSocket::SetTimeouts(int milliseconds) {
-  // Windows Sockets takes both time-outs as a 4-byte count of milliseconds.
-  const DWORD timeout = static_cast<DWORD>(std::max(milliseconds, 0));
-  for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-    if (setsockopt(Handle(handle_), SOL_SOCKET, option, Bytes(&timeout), sizeof timeout) != 0) {
-      return -1;
-    }
-  }
-  return 0;
-}
-
-int UdpSocket::BindAnyPort() {
-  // Windows would report a port-unreachable answer to an earlier send as a ready socket whose
-  // receive fails, turning a device that is not there into one of the wrong type. Off, as on
-  // other platforms, where an unconnected socket never sees such errors.
-  BOOL reportUnreachable = FALSE;
-  DWORD returned = 0;
-  if (WSAIoctl(Handle(handle_), SIO_UDP_CONNRESET, &reportUnreachable, sizeof reportUnreachable,
-               nullptr, 0, &returned, nullptr, nullptr) != 0) {
-    return -1;
-  }
-  const sockaddr_in local = SocketAddress({htonl(INADDR_ANY), 0});
-  return bind(Handle(handle_), reinterpret_cast<const sockaddr*>(&local), sizeof local);
+int UdpSocket::Connect(const UdpAddress& peer) {
+  const sockaddr_in address = SocketAddress(peer);
+  return connect(Handle(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 int UdpSocket::SendTo(const uint8_t* data, size_t length, const UdpAddress& to) {
@@ -95,11 +86,6 @@ int UdpSocket::SendTo(const uint8_t* data, size_t length, const UdpAddress& to) 
                         -1);
 }
 
-int UdpSocket::Connect(const UdpAddress& peer) {
-  const sockaddr_in address = SocketAddress(peer);
-  return connect(Handle(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-}
-
 int UdpSocket::Receive(uint8_t* buffer, size_t capacity) {
   const int room = static_cast<int>(std::min<size_t>(capacity, INT_MAX));
   return CountOrFailure(recv(Handle(handle_), reinterpret_cast<char*>(buffer), room, 0), room);
@@ -109,8 +95,7 @@ int UdpSocket::WaitReadable(int milliseconds) {
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(Handle(handle_), &readable);
-  const int wait = std::max(milliseconds, 0);
-  timeval limit{wait / 1000, (wait % 1000) * 1000};
+  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
   // The first argument is ignored by Windows Sockets.
   const int ready = select(0, &readable, nullptr, nullptr, &limit);
   return ready == SOCKET_ERROR ? -1 : ready;

@@ -1,5 +1,4 @@
-// The simulated device: one datagram in, its replies and one log line out, with the record
-// unmasking and the setting record's reading that it needs.
+// The simulated device: one datagram in, its replies and one log line out.
 #pragma once
 
 #include <array>
@@ -11,7 +10,6 @@
 #include <vector>
 
 #include "image/image_buffer.h"
-#include "net/device_port.h"
 #include "sim/device_settings.h"
 
 namespace devsim {
@@ -40,69 +38,34 @@ struct Reply {
 /// What the device does about one datagram.
 struct Outcome {
   std::vector<Reply> replies;
-  /// The datagram's line in the dialogue log, without line end: "KIND STEP BLOCK OUTCOME DETAIL"
-  /// (see torvane-devsim(1)).
+  /// The datagram's line in the log, without line end: "KIND STEP BLOCK OUTCOME DETAIL" (see
+  /// torvane-devsim(1)).
   std::string log;
-  /// The closing of an update has been received (its fifth closing "R").
+  /// The update's fifth closing "R" has come.
   bool updateEnded = false;
   /// With `updateEnded`: every block from 0 up was programmed and then verified in the last cycle.
   bool updateSucceeded = false;
-  /// A setting string arrived and was taken (see `Device::Setting`).
-  bool settingReceived = false;
+  /// The setting string that arrived and was taken, if one did.
+  std::optional<std::string> setting;
 };
 
-/// A block record with its masking undone.
-struct UnmaskedRecord {
-  uint8_t command = 0;
-  uint8_t reserved = 0;
-  uint32_t offset = 0;
-  std::array<uint8_t, ImageBlockSize> data{};
-};
-
-/// Bytes of a block record on the wire: command, reserved byte, offset, data, pad.
-inline constexpr int BlockRecordLength = 326;
-
-/// Takes the pad (record bytes 262..325) and the `ImageKey` off a block record: the offset is
-/// bytes 2..5 XOR pad[17..20], most significant byte first; data[i] is byte 6 + i XOR
-/// pad[i % 64] XOR key[i % 32], the utility's image buffer at offset + i, that is the image
-/// file's byte XOR the key (the firmware itself when the file is an encoded image). Returns
-/// nothing when `record` is not `BlockRecordLength` bytes.
-std::optional<UnmaskedRecord> UnmaskBlockRecord(std::span<const uint8_t> record);
-
-/// The items of a 104-byte setting record.
-struct SettingRecordItems {
-  std::array<uint8_t, 6> deviceId{};
-  std::string text;
-};
-
-/// Reads a setting record: 43 21 30 3F, the item 3/6/device id, the item 5/n/text with n from 1
-/// to 89 and no zero byte inside the text, then zero bytes to the end of the 104. Returns nothing
-/// and puts the first fault found into `fault` ("record of 103 bytes", "text item length 0", ...)
-/// for anything else.
-std::optional<SettingRecordItems> ParseSettingRecord(std::span<const uint8_t> record,
-                                                     std::string& fault);
-
-/// The simulated device: answers one datagram at a time with the replies and log line of an
-/// `Outcome`. It holds the dialogue's state and the programmed blocks, and has no sockets, clocks
-/// or output of its own, so a test drives it datagram by datagram.
+/// The simulated device: it holds the dialogue's state and the programmed blocks, and has no
+/// sockets, clocks or output of its own, so a test drives it datagram by datagram.
 class Device {
  public:
   explicit Device(DeviceSettings settings);
 
-  /// Answers `datagram`. Malformed or unexpected datagrams get no reply and a log line saying
-  /// why; they never fail the call.
+  /// Answers `datagram`. A malformed or unexpected datagram gets no reply and a log line saying
+  /// why; it never fails the call.
   Outcome Handle(const Incoming& datagram);
 
-  /// The image file as received since the last erase: every programmed block's data with the key
-  /// applied again (which gives the file's own bytes, zero past its end), zero for the blocks
-  /// never programmed, up to the end of the highest programmed block. Empty when no block was
-  /// programmed.
+  /// The image file as received since the last erase, up to the end of the highest programmed
+  /// block: the programmed blocks with the key applied again (which gives the file's own bytes),
+  /// zeros elsewhere. Empty when no block was programmed.
   std::vector<uint8_t> StoredImage() const;
 
-  /// The last setting string received, if any.
-  const std::optional<std::string>& Setting() const { return setting_; }
-
  private:
+  // An echo and a completing reply are named by a step (`DialogueStep`); fillers and extras not.
   enum class Role { Echo, Completion, Filler, Extra };
   struct PlannedReply {
     uint8_t byte;
@@ -111,27 +74,25 @@ class Device {
   };
 
   void HandleManagement(const Incoming& datagram, Outcome& outcome);
-  void AnswerManagement(const Incoming& datagram, const ManagementReplySettings& replies,
-                        bool discovery, Outcome& outcome);
+  void AnswerManagement(const Incoming& datagram, uint16_t requestCode, bool discovery,
+                        Outcome& outcome);
   void HandleTransfer(const Incoming& datagram, Outcome& outcome);
-  void HandleRecord(const Incoming& datagram, Outcome& outcome);
+  void HandleRecord(std::span<const uint8_t> bytes, Outcome& outcome);
   void HandleR(Outcome& outcome);
-  // Answers one step of the transfer dialogue with `planned` as the faults shape it; the log line
-  // is `line` followed by the replies sent.
-  void Emit(char kind, int index, const std::vector<PlannedReply>& planned, std::string line,
-            Outcome& outcome);
+  void EndUpdate(Outcome& outcome);
+  // Answers step `kind` `index` of the transfer dialogue: its echo, `fillers` times '0', the
+  // completing reply `completion` `delayMilliseconds` late, and after a refusal ('0') one '0'
+  // more, all as the faults shape them. The log line is `line` followed by the replies sent.
+  void Emit(char kind, int index, uint8_t completion, std::string line, Outcome& outcome,
+            int fillers = 0, int delayMilliseconds = 0);
   std::vector<Reply> ScriptedReplies(char kind, int index, const std::vector<PlannedReply>& planned,
                                      std::string& line);
-  uint8_t ScriptedByte(char kind, int index, bool completion, uint8_t byte) const;
-  bool SentWithNext(char kind, int index) const;
   void AddRandomFaults(Reply reply, Outcome& outcome, std::vector<std::string>& tokens);
   bool FaultsApply() const;
   bool UpdateFaultsApply() const;
   bool Draw(double rate);
-  bool Complete() const;
   bool Contiguous() const;
   int HighestBlock() const;
-  void EndUpdate(Outcome& outcome);
 
   DeviceSettings settings_;
   bool started_ = false;
@@ -148,9 +109,8 @@ class Device {
   static constexpr int BlockCount = ImageCapacity / ImageBlockSize;
   std::bitset<BlockCount> programmed_;
   std::bitset<BlockCount> verified_;
-  std::array<int, BlockCount> programTries_{};
-  std::array<int, BlockCount> verifyTries_{};
-  std::optional<std::string> setting_;
+  // The tries of each block's records since the erase: [0] program, [1] verify.
+  std::array<std::array<int, BlockCount>, 2> tries_{};
 };
 
 }  // namespace devsim

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 namespace devsim {
@@ -28,10 +27,6 @@ struct DialogueStep {
   }
 };
 
-/// Reads a step name as described at `DialogueStep`. Returns nothing for any other text (an
-/// unknown letter, a number on S or R, a number out of range, trailing characters).
-std::optional<DialogueStep> ParseDialogueStep(std::string_view text);
-
 /// How the device answers one kind of management request (discovery or identification).
 struct ManagementReplySettings {
   /// Replies sent per request: 0 keeps the device silent, 2 answers twice.
@@ -44,7 +39,7 @@ struct ManagementReplySettings {
   int length = 20;
 };
 
-/// Replies the device is told to get wrong: `step` carries `byte` instead.
+/// A reply the device gets wrong: `step` carries `byte` instead.
 struct WrongByte {
   DialogueStep step;
   uint8_t byte = '?';
@@ -57,8 +52,8 @@ struct Refusal {
   int tries = 0;
 };
 
-/// Everything that shapes the device's answers: its identity and the faults it plays. The
-/// defaults are a sound device that answers at once.
+/// Everything that shapes the device's answers. The defaults are a sound device that answers at
+/// once.
 struct DeviceSettings {
   /// The transfer dialogue is refused until a start-update request arrives, as on the device.
   bool startRequired = true;

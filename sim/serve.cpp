@@ -12,17 +12,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "net/device_port.h"
 #include "sim/device.h"
 
 namespace devsim {
@@ -44,13 +46,6 @@ void OnStopSignal(int) {
   stopRequested = 1;
   shutdown(stopSocket, SHUT_RD);
 }
-
-// A reply waiting for its time.
-struct Delayed {
-  std::vector<uint8_t> bytes;
-  sockaddr_in destination;
-  in_addr source;
-};
 
 // Errors show even with --quiet, and at once.
 void LogError(const std::string& text) {
@@ -85,10 +80,10 @@ int OpenDeviceSocket(std::string& why) {
   // a second simulator share the port silently instead of being refused.
   setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(DevicePort);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  const sockaddr_in address{.sin_family = AF_INET,
+                            .sin_port = htons(DevicePort),
+                            .sin_addr = {.s_addr = htonl(INADDR_ANY)},
+                            .sin_zero = {}};
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     why = BindFailure(errno);
     close(fd);
@@ -97,29 +92,54 @@ int OpenDeviceSocket(std::string& why) {
   return fd;
 }
 
-// Sends from port 36 and from `source` (when known), so the reply comes from the address the
-// request was sent to. The result is not examined: a lost reply is the utility's to notice.
-void SendReply(int fd, std::span<const uint8_t> bytes, const sockaddr_in& destination,
-               in_addr source) {
-  iovec data{const_cast<uint8_t*>(bytes.data()), bytes.size()};
-  msghdr message{};
-  message.msg_name = const_cast<sockaddr_in*>(&destination);
-  message.msg_namelen = sizeof destination;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
+// One datagram's message: `length` bytes at `bytes` to or from `address`, with room for the one
+// control message, IP_PKTINFO, that names the local address it reached or leaves from.
+struct Message {
+  Message(sockaddr_in& address, const void* bytes, size_t length)
+      : data{const_cast<void*>(bytes), length},
+        header{.msg_name = &address,
+               .msg_namelen = sizeof address,
+               .msg_iov = &data,
+               .msg_iovlen = 1,
+               .msg_control = control,
+               .msg_controllen = sizeof control,
+               .msg_flags = 0} {}
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+
+  iovec data;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  if (source.s_addr != 0) {
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = IPPROTO_IP;
-    header->cmsg_type = IP_PKTINFO;
-    header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst = source;
-    std::memcpy(CMSG_DATA(header), &info, sizeof info);
+  msghdr header;
+};
+
+// Sends from port 36 and from `source`, so the reply comes from the address the request was sent
+// to (a `source` of 0, never seen, would leave the choice to the system, as the socket is bound to
+// any address). The result is not examined: a lost reply is the utility's to notice.
+void SendReply(int fd, std::span<const uint8_t> bytes, sockaddr_in destination, in_addr source) {
+  Message message(destination, bytes.data(), bytes.size());
+  cmsghdr* header = CMSG_FIRSTHDR(&message.header);
+  header->cmsg_level = IPPROTO_IP;
+  header->cmsg_type = IP_PKTINFO;
+  header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  const in_pktinfo info{.ipi_ifindex = 0, .ipi_spec_dst = source, .ipi_addr = {}};
+  std::memcpy(CMSG_DATA(header), &info, sizeof info);
+  sendmsg(fd, &message.header, MSG_NOSIGNAL);
+}
+
+// Takes the next datagram into `buffer`: its length, or -1 when none waits. Its sender goes to
+// `from` and the local address it reached to `local`.
+ssize_t ReceiveDatagram(int fd, std::vector<uint8_t>& buffer, sockaddr_in& from, in_addr& local) {
+  Message message(from, buffer.data(), buffer.size());
+  const ssize_t count = recvmsg(fd, &message.header, 0);
+  for (cmsghdr* header = count < 0 ? nullptr : CMSG_FIRSTHDR(&message.header); header != nullptr;
+       header = CMSG_NXTHDR(&message.header, header)) {
+    if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(header), sizeof info);
+      local = info.ipi_spec_dst;
+    }
   }
-  sendmsg(fd, &message, MSG_NOSIGNAL);
+  return count;
 }
 
 bool WriteWholeFile(const std::string& path, std::span<const uint8_t> bytes) {
@@ -130,49 +150,43 @@ bool WriteWholeFile(const std::string& path, std::span<const uint8_t> bytes) {
   return static_cast<bool>(out);
 }
 
-std::array<uint8_t, 4> AddressBytes(in_addr address) {
-  std::array<uint8_t, 4> bytes;
-  std::memcpy(bytes.data(), &address.s_addr, 4);
-  return bytes;
-}
+// A reply waiting for its time.
+struct Delayed {
+  std::vector<uint8_t> bytes;
+  sockaddr_in destination;
+  in_addr source;
+};
 
 class Server {
  public:
-  Server(const SimOptions& options, int fd)
-      : options_(options), fd_(fd), device_(std::make_unique<Device>(options.device)) {}
+  Server(const SimOptions& options, int fd) : options_(options), fd_(fd), device_(options.device) {}
 
   int Run();
 
  private:
-  // What `ReceiveOne` returns besides an exit status.
-  static constexpr int Handled = -1;
-  static constexpr int NothingWaiting = -2;
-
-  void Log(const std::string& line) const;
-  void SendDueReplies(Clock::time_point now);
-  int PollMilliseconds(Clock::time_point now) const;
-  int ReceiveOne();
-  int Handle(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local);
-  void Schedule(const Reply& reply, const sockaddr_in& to, in_addr local);
+  void Log(const std::string& line) const {
+    if (!options_.quiet) {
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
+  }
+  // When the idle time-out ends; never without one.
+  Clock::time_point IdleDeadline() const {
+    return options_.timeoutSeconds > 0
+               ? lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds)
+               : Clock::time_point::max();
+  }
+  std::optional<int> Answer(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local);
   bool StoreImage();
   int Finish(int status);
 
   const SimOptions& options_;
   int fd_;
-  std::unique_ptr<Device> device_;
+  Device device_;
   // By the time they are due; replies due at the same time leave in the order they came.
   std::multimap<Clock::time_point, Delayed> queue_;
   bool queueFullLogged_ = false;
   Clock::time_point lastDatagram_ = Clock::now();
-  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(65536);
 };
-
-void Server::Log(const std::string& line) const {
-  if (!options_.quiet) {
-    std::fputs(line.c_str(), stderr);
-    std::fputc('\n', stderr);
-  }
-}
 
 int Server::Run() {
   stopSocket = fd_;
@@ -189,137 +203,86 @@ int Server::Run() {
       close(options_.readyFd);
     }
   }
+  std::vector<uint8_t> buffer(65536);
   for (;;) {
     if (stopRequested) {
       Log("note - - stopped by a signal");
       return Finish(options_.once ? ExitUpdateFailed : ExitUpdateComplete);
     }
     const Clock::time_point now = Clock::now();
-    SendDueReplies(now);
-    const int status = ReceiveOne();
-    if (status >= 0) {
-      return Finish(status);
+    for (; !queue_.empty() && queue_.begin()->first <= now; queue_.erase(queue_.begin())) {
+      const Delayed& reply = queue_.begin()->second;
+      SendReply(fd_, reply.bytes, reply.destination, reply.source);
     }
-    if (status == Handled) {
+    sockaddr_in from{};
+    in_addr local{};
+    const ssize_t count = ReceiveDatagram(fd_, buffer, from, local);
+    // Once a stop signal has shut the socket for reading, what comes is no datagram.
+    if (count >= 0 && !stopRequested) {
+      lastDatagram_ = Clock::now();
+      if (const auto status = Answer({buffer.data(), static_cast<size_t>(count)}, from, local)) {
+        return Finish(*status);
+      }
       continue;
     }
-    if (options_.timeoutSeconds > 0 &&
-        now >= lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds)) {
+    if (now >= IdleDeadline()) {
       LogError("nothing received for " + std::to_string(options_.timeoutSeconds) +
                (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
       return Finish(ExitIdle);
     }
+    // Until the next delayed reply is due or the idle time-out ends; no limit without either.
+    const Clock::time_point due =
+        std::min(queue_.empty() ? Clock::time_point::max() : queue_.begin()->first, IdleDeadline());
+    const int64_t wait =
+        due == Clock::time_point::max()
+            ? -1
+            : std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
     // Nothing waits to be read, so the poll may block: the log goes out first.
     std::fflush(stderr);
     pollfd readable{fd_, POLLIN, 0};
-    poll(&readable, 1, PollMilliseconds(now));
+    poll(&readable, 1, static_cast<int>(wait));
   }
 }
 
-void Server::SendDueReplies(Clock::time_point now) {
-  while (!queue_.empty() && queue_.begin()->first <= now) {
-    const Delayed& reply = queue_.begin()->second;
-    SendReply(fd_, reply.bytes, reply.destination, reply.source);
-    queue_.erase(queue_.begin());
-  }
-}
-
-// Until the next delayed reply is due or the idle time-out ends, whichever comes first; -1 (no
-// limit) when there is neither.
-int Server::PollMilliseconds(Clock::time_point now) const {
-  Clock::time_point deadline = Clock::time_point::max();
-  if (!queue_.empty()) {
-    deadline = queue_.begin()->first;
-  }
-  if (options_.timeoutSeconds > 0) {
-    deadline = std::min(deadline, lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds));
-  }
-  if (deadline == Clock::time_point::max()) {
-    return -1;
-  }
-  return static_cast<int>(std::max<Clock::rep>(
-      0, std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count()));
-}
-
-// Reads and handles one datagram if one waits; returns an exit status once the run is over,
-// `Handled`, or `NothingWaiting` (nor any error worth more than waiting).
-int Server::ReceiveOne() {
-  sockaddr_in from{};
-  iovec data{buffer_.data(), buffer_.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-  msghdr message{};
-  message.msg_name = &from;
-  message.msg_namelen = sizeof from;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t count = recvmsg(fd_, &message, 0);
-  // Once a stop signal has shut the socket for reading, what comes is no datagram.
-  if (count < 0 || stopRequested) {
-    return NothingWaiting;
-  }
-  in_addr local{};
-  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-       header = CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-      in_pktinfo info;
-      std::memcpy(&info, CMSG_DATA(header), sizeof info);
-      local = info.ipi_spec_dst;
-    }
-  }
-  lastDatagram_ = Clock::now();
-  return Handle({buffer_.data(), static_cast<size_t>(count)}, from, local);
-}
-
-int Server::Handle(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local) {
-  Incoming incoming;
-  incoming.bytes = bytes;
-  incoming.sender.address = AddressBytes(from.sin_addr);
-  incoming.sender.port = ntohs(from.sin_port);
-  incoming.localAddress = AddressBytes(local);
-  const Outcome outcome = device_->Handle(incoming);
+// Answers one datagram; the exit status once the run is over.
+std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr_in& from,
+                                  in_addr local) {
+  using AddressBytes = std::array<uint8_t, 4>;
+  const Outcome outcome =
+      device_.Handle({bytes,
+                      {std::bit_cast<AddressBytes>(from.sin_addr), ntohs(from.sin_port)},
+                      std::bit_cast<AddressBytes>(local)});
   for (const Reply& reply : outcome.replies) {
     if (reply.delayMilliseconds <= 0) {
       SendReply(fd_, reply.bytes, from, local);
-    } else {
-      Schedule(reply, from, local);
+    } else if (queue_.size() < MaxDelayedReplies) {
+      queue_.emplace(lastDatagram_ + std::chrono::milliseconds(reply.delayMilliseconds),
+                     Delayed{reply.bytes, from, local});
+    } else if (!queueFullLogged_) {
+      Log("note - - queue-full 4096 delayed replies wait: further ones are dropped");
+      queueFullLogged_ = true;
     }
   }
   Log(outcome.log);
-  if (outcome.settingReceived && !options_.settingFile.empty()) {
-    const std::string& text = *device_->Setting();
+  if (outcome.setting && !options_.settingFile.empty()) {
+    const std::string& text = *outcome.setting;
     if (!WriteWholeFile(options_.settingFile,
                         {reinterpret_cast<const uint8_t*>(text.data()), text.size()})) {
       LogError("cannot write the setting string to " + options_.settingFile);
       return ExitSystem;
     }
   }
-  if (outcome.updateEnded) {
-    if (!StoreImage()) {
-      return ExitSystem;
-    }
-    if (options_.once) {
-      return outcome.updateSucceeded ? ExitUpdateComplete : ExitUpdateFailed;
-    }
+  if (outcome.updateEnded && !StoreImage()) {
+    return ExitSystem;
   }
-  return Handled;
-}
-
-void Server::Schedule(const Reply& reply, const sockaddr_in& to, in_addr local) {
-  if (queue_.size() >= MaxDelayedReplies) {
-    if (!queueFullLogged_) {
-      Log("note - - queue-full 4096 delayed replies wait: further ones are dropped");
-      queueFullLogged_ = true;
-    }
-    return;
+  if (outcome.updateEnded && options_.once) {
+    return outcome.updateSucceeded ? ExitUpdateComplete : ExitUpdateFailed;
   }
-  queue_.emplace(lastDatagram_ + std::chrono::milliseconds(reply.delayMilliseconds),
-                 Delayed{reply.bytes, to, local});
+  return std::nullopt;
 }
 
 bool Server::StoreImage() {
-  if (!options_.storeFile.empty() && !WriteWholeFile(options_.storeFile, device_->StoredImage())) {
+  if (!options_.storeFile.empty() && !WriteWholeFile(options_.storeFile, device_.StoredImage())) {
     LogError("cannot write the received image to " + options_.storeFile);
     return false;
   }

@@ -17,14 +17,11 @@ enum class NetworkNamespace { Private, Initial, Unknown };
 NetworkNamespace ClassifyNetworkNamespace(const char* own,
                                           std::initializer_list<const char*> initial);
 
-/// Plays the device on UDP port 36 of every local address until a signal (SIGINT, SIGTERM), the
-/// end of the first update with `once`, or `timeoutSeconds` without a datagram. Logs the dialogue
-/// on standard error unless `quiet`; replies leave port 36 for the address and port they answer,
-/// from the address the request reached. Returns the exit status: `ExitUpdateComplete` or
-/// `ExitUpdateFailed` (see `SimOptions::once`), `ExitHostNetwork` (before any socket is made) in
-/// the machine's initial network namespace without `hostNetwork`, `ExitSystem` when port 36
-/// cannot be bound or a store file cannot be written, `ExitIdle` on the time-out; each failure
-/// with a message saying why.
+/// Plays the device on UDP port 36 of every local address, answering from the address each request
+/// reached, until a signal (SIGINT, SIGTERM), the end of the first update with `once`, or
+/// `timeoutSeconds` without a datagram; logs the dialogue on standard error unless `quiet`.
+/// Refuses the machine's initial network namespace without `hostNetwork`, before any socket is
+/// made. Returns the exit status (see sim_options.h); each failure comes with a message saying why.
 int ServeDevice(const SimOptions& options);
 
 }  // namespace devsim

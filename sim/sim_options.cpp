@@ -4,10 +4,11 @@
 
 #include <getopt.h>
 
-#include <array>
 #include <charconv>
+#include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "net/dotted_quad.h"
 
@@ -59,68 +60,6 @@ const char* const SimUsage =
 
 namespace {
 
-// The options in the order of --help; getopt_long reports each by its `val`, its index plus
-// `FirstId` (above every character, so that no short option, ':' or '?' is taken for one).
-struct OptionName {
-  const char* name;
-  int hasArgument;
-};
-constexpr OptionName Options[] = {
-    {"address", required_argument},
-    {"device-type", required_argument},
-    {"device-id", required_argument},
-    {"no-start-required", no_argument},
-    {"discovery-replies", required_argument},
-    {"discovery-delay", required_argument},
-    {"discovery-code", required_argument},
-    {"discovery-length", required_argument},
-    {"identify-replies", required_argument},
-    {"identify-delay", required_argument},
-    {"identify-code", required_argument},
-    {"identify-length", required_argument},
-    {"silent-from", required_argument},
-    {"wrong-byte", required_argument},
-    {"two-byte", required_argument},
-    {"refuse", required_argument},
-    {"erase-reads", required_argument},
-    {"erase-ms", required_argument},
-    {"fault-cycles", required_argument},
-    {"fault-updates", required_argument},
-    {"drop", required_argument},
-    {"duplicate", required_argument},
-    {"delay", required_argument},
-    {"seed", required_argument},
-    {"store", required_argument},
-    {"store-setting", required_argument},
-    {"once", no_argument},
-    {"timeout", required_argument},
-    {"ready-fd", required_argument},
-    {"host-network", no_argument},
-    {"quiet", no_argument},
-    {"version", no_argument},
-    {"help", no_argument},
-};
-constexpr int FirstId = 256;
-
-constexpr auto LongOptions = [] {
-  std::array<option, std::size(Options) + 1> table{};  // ends with a zero entry
-  for (size_t index = 0; index < std::size(Options); ++index) {
-    table[index] = {Options[index].name, Options[index].hasArgument, nullptr,
-                    FirstId + static_cast<int>(index)};
-  }
-  return table;
-}();
-
-// The index of the option `name` in `Options`; a name that is not there fails the build.
-consteval int Id(std::string_view name) {
-  for (size_t index = 0; index < std::size(Options); ++index) {
-    if (name == Options[index].name) {
-      return static_cast<int>(index);
-    }
-  }
-  throw "no such option";
-}
-
 constexpr long long MaxMilliseconds = 600000;
 
 // Reads all of `text` as a number from `lowest` to `highest` in `base`.
@@ -145,7 +84,7 @@ std::optional<double> ReadRate(std::string_view text) {
   return value;
 }
 
-// "A:B" split at its first colon (or equals sign); `second` is empty without one.
+// "A:B" split at its first `separator`; `second` is empty without one.
 struct Halves {
   std::string_view first, second;
   bool separated;
@@ -158,37 +97,107 @@ Halves Split(std::string_view text, char separator) {
   return {text.substr(0, at), text.substr(at + 1), true};
 }
 
-// Stores the number in `target`; returns what is wrong with `text`, or "" when it was taken.
-std::string SetNumber(std::string_view text, long long lowest, long long highest, int& target) {
-  const auto value = ReadNumber(text, lowest, highest);
-  if (!value) {
-    return "expects a whole number from " + std::to_string(lowest) + " to " +
-           std::to_string(highest);
+// Reads a step name as `DialogueStep` describes it; nothing for any other text (an unknown
+// letter, a number on S or R, a number out of range, trailing characters).
+std::optional<DialogueStep> ReadStep(std::string_view text) {
+  if (text.empty() || std::string_view("STEPVR").find(text[0]) == std::string_view::npos) {
+    return std::nullopt;
   }
-  target = static_cast<int>(*value);
+  DialogueStep step{.kind = text[0], .completion = text.ends_with(".1")};
+  const std::string_view number = text.substr(1, text.size() - (step.completion ? 3 : 1));
+  if (number.empty()) {
+    return step;
+  }
+  const bool block = step.kind == 'P' || step.kind == 'V';
+  const auto index = ReadNumber(number, block ? 0 : 1, block ? 511 : step.kind == 'T' ? 10 : 1000);
+  if (step.kind == 'S' || step.kind == 'R' || !index) {
+    return std::nullopt;
+  }
+  step.index = static_cast<int>(*index);
+  return step;
+}
+
+// Takes an option's value (empty for a flag) into the options; returns what is wrong with it, or
+// "" when it was taken.
+using Take = std::function<std::string(std::string_view value)>;
+
+template <typename Field>
+Take Number(Field& field, long long lowest, long long highest) {
+  return [&field, lowest, highest](std::string_view value) -> std::string {
+    const auto number = ReadNumber(value, lowest, highest);
+    field = static_cast<Field>(number.value_or(field));
+    return number ? ""
+                  : "expects a whole number from " + std::to_string(lowest) + " to " +
+                        std::to_string(highest);
+  };
+}
+
+Take Rate(double& field) {
+  return [&field](std::string_view value) -> std::string {
+    const auto rate = ReadRate(value);
+    field = rate.value_or(0);
+    return rate ? "" : "expects a rate from 0 to 1";
+  };
+}
+
+Take Code(std::optional<uint16_t>& field) {
+  return [&field](std::string_view value) -> std::string {
+    const bool hex = value.starts_with("0x") || value.starts_with("0X");
+    const auto code = ReadNumber(value.substr(hex ? 2 : 0), 0, 0xFFFF, hex ? 16 : 10);
+    field = code ? std::optional<uint16_t>(static_cast<uint16_t>(*code)) : std::nullopt;
+    return code ? "" : "expects a code from 0x0000 to 0xFFFF";
+  };
+}
+
+template <typename Field>
+Take Set(Field& field, Field value) {
+  return [&field, value](std::string_view) -> std::string {
+    field = value;
+    return "";
+  };
+}
+
+Take Text(std::string& field) {
+  return [&field](std::string_view value) -> std::string {
+    field = value;
+    return "";
+  };
+}
+
+std::string TakeAddress(DeviceSettings& device, std::string_view value) {
+  const uint32_t address = ParseDottedQuad(std::string(value).c_str());
+  if (address == 0) {
+    return "expects an IPv4 address such as 10.0.0.200";
+  }
+  device.announcedAddress = {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+                             static_cast<uint8_t>(address >> 16),
+                             static_cast<uint8_t>(address >> 24)};
   return "";
 }
 
-std::string TakeDeviceId(std::string_view value, DeviceSettings& device) {
+std::string TakeDeviceId(DeviceSettings& device, std::string_view value) {
   std::string digits(value);
   std::erase(digits, ':');
-  std::array<uint8_t, 6> id;
-  for (size_t i = 0; i < id.size(); ++i) {
+  for (size_t i = 0; i < device.deviceId.size(); ++i) {
     const auto byte = digits.size() == 12
                           ? ReadNumber(std::string_view(digits).substr(2 * i, 2), 0, 255, 16)
                           : std::nullopt;
     if (!byte) {
       return "expects 12 hexadecimal digits";
     }
-    id[i] = static_cast<uint8_t>(*byte);
+    device.deviceId[i] = static_cast<uint8_t>(*byte);
   }
-  device.deviceId = id;
   return "";
 }
 
-std::string TakeWrongByte(std::string_view value, DeviceSettings& device) {
+std::string TakeSilentFrom(DeviceSettings& device, std::string_view value) {
+  device.silentFrom = ReadStep(value);
+  return device.silentFrom ? "" : "expects a step such as S.1, T10 or P3";
+}
+
+std::string TakeWrongByte(DeviceSettings& device, std::string_view value) {
   const auto [name, byteText, separated] = Split(value, '=');
-  const auto step = ParseDialogueStep(name);
+  const auto step = ReadStep(name);
   const auto hex =
       byteText.starts_with("0x") ? ReadNumber(byteText.substr(2), 0, 255, 16) : std::nullopt;
   if (!step) {
@@ -202,9 +211,18 @@ std::string TakeWrongByte(std::string_view value, DeviceSettings& device) {
   return "";
 }
 
-std::string TakeRefusal(std::string_view value, DeviceSettings& device) {
+std::string TakeTwoByte(DeviceSettings& device, std::string_view value) {
+  const auto step = ReadStep(value);
+  if (!step || step->completion) {
+    return "expects an echo step such as S, T or P3";
+  }
+  device.twoByteReplies.push_back(*step);
+  return "";
+}
+
+std::string TakeRefusal(DeviceSettings& device, std::string_view value) {
   const auto [name, triesText, separated] = Split(value, ':');
-  const auto step = ParseDialogueStep(name);
+  const auto step = ReadStep(name);
   const auto tries = ReadNumber(triesText, 1, 1000);
   if (!step || step->completion || (step->kind != 'P' && step->kind != 'V') || !tries) {
     return "expects BLOCK:K such as P3:4 or V:1";
@@ -213,143 +231,104 @@ std::string TakeRefusal(std::string_view value, DeviceSettings& device) {
   return "";
 }
 
-std::string TakeRate(std::string_view value, double& rate) {
-  const auto read = ReadRate(value);
-  rate = read.value_or(0);
-  return read ? "" : "expects a rate from 0 to 1";
+std::string TakeDelay(DeviceSettings& device, std::string_view value) {
+  const auto [rateText, millisecondsText, separated] = Split(value, ':');
+  const auto rate = ReadRate(rateText);
+  const auto milliseconds = ReadNumber(millisecondsText, 0, MaxMilliseconds);
+  if (!rate || !milliseconds) {
+    return "expects RATE:MS such as 0.1:1500";
+  }
+  device.delayRate = *rate;
+  device.delayMilliseconds = static_cast<int>(*milliseconds);
+  return "";
 }
 
-// Takes the value of option `index` (empty for a flag) into `options`; returns what is wrong
-// with it, or "" when it was taken.
-std::string Take(int index, std::string_view value, SimOptions& options) {
-  DeviceSettings& device = options.device;
-  const bool discovery = std::string_view(Options[index].name).starts_with("discovery-");
-  ManagementReplySettings& replies = discovery ? device.discovery : device.identify;
-  switch (index) {
-    case Id("address"): {
-      const uint32_t address = ParseDottedQuad(std::string(value).c_str());
-      if (address == 0) {
-        return "expects an IPv4 address such as 10.0.0.200";
-      }
-      device.announcedAddress = {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                                 static_cast<uint8_t>(address >> 16),
-                                 static_cast<uint8_t>(address >> 24)};
-      return "";
-    }
-    case Id("device-type"): {
-      int type = 0;
-      std::string fault = SetNumber(value, 0, 65535, type);
-      device.deviceType = static_cast<uint16_t>(type);
-      return fault;
-    }
-    case Id("device-id"):
-      return TakeDeviceId(value, device);
-    case Id("no-start-required"):
-      device.startRequired = false;
-      return "";
-    case Id("discovery-replies"):
-    case Id("identify-replies"):
-      return SetNumber(value, 0, 10, replies.count);
-    case Id("discovery-delay"):
-    case Id("identify-delay"):
-      return SetNumber(value, 0, MaxMilliseconds, replies.delayMilliseconds);
-    case Id("discovery-code"):
-    case Id("identify-code"): {
-      const bool hex = value.starts_with("0x") || value.starts_with("0X");
-      const auto code = ReadNumber(value.substr(hex ? 2 : 0), 0, 0xFFFF, hex ? 16 : 10);
-      replies.code = code ? std::optional<uint16_t>(static_cast<uint16_t>(*code)) : std::nullopt;
-      return code ? "" : "expects a code from 0x0000 to 0xFFFF";
-    }
-    case Id("discovery-length"):
-    case Id("identify-length"):
-      return SetNumber(value, 0, 1024, replies.length);
-    case Id("silent-from"):
-      device.silentFrom = ParseDialogueStep(value);
-      return device.silentFrom ? "" : "expects a step such as S.1, T10 or P3";
-    case Id("wrong-byte"):
-      return TakeWrongByte(value, device);
-    case Id("two-byte"): {
-      const auto step = ParseDialogueStep(value);
-      if (!step || step->completion) {
-        return "expects an echo step such as S, T or P3";
-      }
-      device.twoByteReplies.push_back(*step);
-      return "";
-    }
-    case Id("refuse"):
-      return TakeRefusal(value, device);
-    case Id("erase-reads"):
-      return SetNumber(value, 1, 1000, device.eraseReads);
-    case Id("erase-ms"):
-      return SetNumber(value, 0, MaxMilliseconds, device.eraseMilliseconds);
-    case Id("fault-cycles"):
-      return SetNumber(value, 1, 1000, device.faultCycles);
-    case Id("fault-updates"):
-      return SetNumber(value, 1, 1000, device.faultUpdates);
-    case Id("drop"):
-      return TakeRate(value, device.dropRate);
-    case Id("duplicate"):
-      return TakeRate(value, device.duplicateRate);
-    case Id("delay"): {
-      const auto [rateText, millisecondsText, separated] = Split(value, ':');
-      const auto rate = ReadRate(rateText);
-      const auto milliseconds = ReadNumber(millisecondsText, 0, MaxMilliseconds);
-      if (!rate || !milliseconds) {
-        return "expects RATE:MS such as 0.1:1500";
-      }
-      device.delayRate = *rate;
-      device.delayMilliseconds = static_cast<int>(*milliseconds);
-      return "";
-    }
-    case Id("seed"): {
-      const auto seed = ReadNumber(value, 0, 1LL << 62);
-      device.seed = static_cast<uint64_t>(seed.value_or(0));
-      return seed ? "" : "expects a whole number";
-    }
-    case Id("store"):
-      options.storeFile = value;
-      return "";
-    case Id("store-setting"):
-      options.settingFile = value;
-      return "";
-    case Id("timeout"):
-      return SetNumber(value, 1, 86400, options.timeoutSeconds);
-    case Id("ready-fd"):
-      return SetNumber(value, 0, 65535, options.readyFd);
-    default:  // the flags
-      options.once |= index == Id("once");
-      options.hostNetwork |= index == Id("host-network");
-      options.quiet |= index == Id("quiet");
-      options.version |= index == Id("version");
-      options.help |= index == Id("help");
-      return "";
-  }
+std::string TakeSeed(DeviceSettings& device, std::string_view value) {
+  const auto seed = ReadNumber(value, 0, 1LL << 62);
+  device.seed = static_cast<uint64_t>(seed.value_or(0));
+  return seed ? "" : "expects a whole number";
 }
+
+struct Option {
+  const char* name;
+  int hasArgument;
+  Take take;
+};
+
+// getopt_long reports each option by its `val`: its index plus `FirstId`, above every character,
+// so that no short option, ':' or '?' is taken for one.
+constexpr int FirstId = 256;
 
 }  // namespace
 
 bool ParseSimOptions(int argc, char* argv[], SimOptions& options, std::string& error) {
+  DeviceSettings& device = options.device;
+  const auto onDevice = [&device](auto take) { return std::bind_front(take, std::ref(device)); };
+  // In the order of --help.
+  const Option table[] = {
+      {"address", required_argument, onDevice(TakeAddress)},
+      {"device-type", required_argument, Number(device.deviceType, 0, 65535)},
+      {"device-id", required_argument, onDevice(TakeDeviceId)},
+      {"no-start-required", no_argument, Set(device.startRequired, false)},
+      {"discovery-replies", required_argument, Number(device.discovery.count, 0, 10)},
+      {"discovery-delay", required_argument,
+       Number(device.discovery.delayMilliseconds, 0, MaxMilliseconds)},
+      {"discovery-code", required_argument, Code(device.discovery.code)},
+      {"discovery-length", required_argument, Number(device.discovery.length, 0, 1024)},
+      {"identify-replies", required_argument, Number(device.identify.count, 0, 10)},
+      {"identify-delay", required_argument,
+       Number(device.identify.delayMilliseconds, 0, MaxMilliseconds)},
+      {"identify-code", required_argument, Code(device.identify.code)},
+      {"identify-length", required_argument, Number(device.identify.length, 0, 1024)},
+      {"silent-from", required_argument, onDevice(TakeSilentFrom)},
+      {"wrong-byte", required_argument, onDevice(TakeWrongByte)},
+      {"two-byte", required_argument, onDevice(TakeTwoByte)},
+      {"refuse", required_argument, onDevice(TakeRefusal)},
+      {"erase-reads", required_argument, Number(device.eraseReads, 1, 1000)},
+      {"erase-ms", required_argument, Number(device.eraseMilliseconds, 0, MaxMilliseconds)},
+      {"fault-cycles", required_argument, Number(device.faultCycles, 1, 1000)},
+      {"fault-updates", required_argument, Number(device.faultUpdates, 1, 1000)},
+      {"drop", required_argument, Rate(device.dropRate)},
+      {"duplicate", required_argument, Rate(device.duplicateRate)},
+      {"delay", required_argument, onDevice(TakeDelay)},
+      {"seed", required_argument, onDevice(TakeSeed)},
+      {"store", required_argument, Text(options.storeFile)},
+      {"store-setting", required_argument, Text(options.settingFile)},
+      {"once", no_argument, Set(options.once, true)},
+      {"timeout", required_argument, Number(options.timeoutSeconds, 1, 86400)},
+      {"ready-fd", required_argument, Number(options.readyFd, 0, 65535)},
+      {"host-network", no_argument, Set(options.hostNetwork, true)},
+      {"quiet", no_argument, Set(options.quiet, true)},
+      {"version", no_argument, Set(options.version, true)},
+      {"help", no_argument, Set(options.help, true)},
+  };
+  std::vector<option> longOptions;
+  for (const Option& entry : table) {
+    longOptions.push_back(
+        {entry.name, entry.hasArgument, nullptr, FirstId + static_cast<int>(longOptions.size())});
+  }
+  longOptions.push_back({});  // the end of the list
   // 0 starts getopt afresh (a test parses many command lines); the leading ':' tells a missing
   // value apart, and opterr = 0 leaves every message to this function.
   optind = 0;
   opterr = 0;
-  for (int result; (result = getopt_long(argc, argv, ":", LongOptions.data(), nullptr)) != -1;) {
-    if (result < FirstId) {
-      // `optopt` names the option whose value is missing or needless; it is 0 for an unknown or
-      // ambiguous one (and a character for a short option, of which there is none).
-      if (optopt < FirstId) {
-        error = "unknown or ambiguous option '" + std::string(argv[optind - 1]) + "'";
-      } else {
-        error = "option '--" + std::string(Options[optopt - FirstId].name) + "' " +
-                (result == ':' ? "needs a value" : "takes no value");
-      }
+  for (int result; (result = getopt_long(argc, argv, ":", longOptions.data(), nullptr)) != -1;) {
+    // `optopt` names the option whose value is missing or needless; it is 0 for an unknown or
+    // ambiguous one (and a character for a short option, of which there is none).
+    if (result < FirstId && optopt < FirstId) {
+      error = "unknown or ambiguous option '" + std::string(argv[optind - 1]) + "'";
       return false;
     }
-    const int index = result - FirstId;
+    const Option& entry = table[(result < FirstId ? optopt : result) - FirstId];
+    if (result < FirstId) {
+      error = "option '--" + std::string(entry.name) + "' " +
+              (result == ':' ? "needs a value" : "takes no value");
+      return false;
+    }
     const std::string_view value = optarg != nullptr ? optarg : "";
-    const std::string fault = Take(index, value, options);
+    const std::string fault = entry.take(value);
     if (!fault.empty()) {
-      error = "option '--" + std::string(Options[index].name) + "' " + fault + ", not '" +
+      error = "option '--" + std::string(entry.name) + "' " + fault + ", not '" +
               std::string(value) + "'";
       return false;
     }
