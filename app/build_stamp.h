@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The date and time this program was built, as the start-up banner shows them.
 #pragma once
 

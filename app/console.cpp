@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ConsolePrint, the program's one formatted print to standard output, and the capture that
 // tests and fuzzers put in its place.
 #include "app/console.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ConsolePrint, the one way any part of the program prints to its user, and its capture for tests.
 #pragma once
 

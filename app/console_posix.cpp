@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whether standard output is a terminal, on POSIX.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whether standard output is a console, on Windows.
 #include <windows.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The final wait for one key press, on the user's console or terminal.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The final key wait on POSIX: one whole key read from the terminal itself, with echo, line input
 // and signal keys off, and the terminal put back even when a signal ends the program meanwhile.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The final key wait on Windows: one key press read from the console's input records.
 #include <windows.h>
 

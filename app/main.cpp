@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The entry point of torvane-fwupdate: the run over the platform's real steps.
 #include "app/platform_startup.h"
 #include "app/run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What start-up asks of the platform: signals, the application framework and the socket library.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up on POSIX: the signals of failed writes ignored; no framework or socket library to start.
 #include "app/platform_startup.h"
 

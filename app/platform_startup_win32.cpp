@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up on Windows: the error mode without message boxes, and Windows Sockets 1.1.
 #include "app/platform_startup.h"
 

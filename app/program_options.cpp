@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line's parser and the run's one ProgramOptions record.
 #include "app/program_options.h"
 

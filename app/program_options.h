@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ProgramOptions, what the command line asked for, and the parser that fills it.
 #pragma once
 

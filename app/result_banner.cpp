@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The large OK and NG banners that close an update.
 #include "app/result_banner.h"
 

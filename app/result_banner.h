@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The result banner printed after the transfer.
 #pragma once
 

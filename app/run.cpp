@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The order of one run: start-up, the command line, then the encode mode or the update (image,
 // target, preparation, transfer, result and key wait), and its exit status.
 #include "app/run.h"

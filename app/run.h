@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The run of the program, with the steps that touch the platform or the network behind RunSteps.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The helper of bench/transfer_bench.py. Its baseline is the datagrams of a whole-image update
 // and nothing else, so the utility's time can be set against what the exchanges cost on the same
 // loopback; and it measures a program as the script cannot (see Measure).

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Soak: whole updates of the simulator while it drops, doubles or delays its transfer replies at
 fixed seeds, to measure how updates fare on a faulty network (docs/reliability.md). Run by hand,
 as root, after building; CTest does not run it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Times a whole-image update (131072 bytes) of the simulator against a baseline that makes the
 same 1037 exchanges with a minimal peer over the same loopback, in a private network namespace.
 Prints, per run and as medians and minimums: the update's wall time, the wall time less the pauses

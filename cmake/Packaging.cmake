@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The packages, made by `cpack` in the build tree (or `cmake --build build --target package`): on
 # Linux two Debian packages, one per install component (torvane-fwupdate and torvane-devsim); on
 # Windows one zip to unpack anywhere.

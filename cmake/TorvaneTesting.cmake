@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Every test has a time-out. Slow runs (sanitizers, Wine) scale them all with the environment
 # variable TORVANE_TIMEOUT_SCALE, read when the build is configured, or the cache entry of the
 # same name.

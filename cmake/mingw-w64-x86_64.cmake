@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-compiles for 64-bit Windows with MinGW-w64 (Debian's g++-mingw-w64-x86-64-posix, the
 # flavour with POSIX threads, which std::thread and GoogleTest expect) and runs what it builds under
 # Wine (Debian's wine64). Used by the preset `windows`.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The demo: builds the utility and the device simulator, makes a private virtual LAN of network
 # namespaces (the utility's host and a device host joined by a bridge, addresses that exist only
 # inside them), starts the simulator on the device host, and updates it with torvane-fwupdate by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line of torvane-devices read with getopt_long (glibc's, or MinGW-w64's), checked
 // command by command, and its usage text written out as it prints.
 #include "devices/command_line.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line of torvane-devices: the command, its operands and options, read with
 // getopt_long, and the usage text.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The commands of torvane-devices: discovery and identification for list and info; for update,
 // each device in turn through preparation and the transfer, attempt after attempt.
 #include "devices/commands.h"

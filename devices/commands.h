@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The commands of torvane-devices: list, info and update, over the library's discovery,
 // identification, preparation and transfer.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reporter for scripts: one JSON document on standard output, progress on standard error.
 #include <cstdio>
 #include <nlohmann/json.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // torvane-devices' entry: reads the command line, answers --help and --version, starts the
 // platform as the utility does and runs the command.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What both reporters share: the support check, the device id's form, and the written line.
 #include "devices/reporter.h"
 

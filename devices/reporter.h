@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the commands of torvane-devices found and did, and the Reporter that shows it: as text
 // lines, or as one JSON document for scripts.
 #pragma once

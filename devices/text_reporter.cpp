@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reporter for people: one line per device or per step, and the totals of an update.
 #include <array>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery and target preparation on replies of any length and content from the fuzzer's bytes.
 // Whatever arrives, discovery writes an address only for exactly one answer, and then a dotted
 // quad; preparation sends the setting and start-update only after an accepted reply; both close.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transfer dialogue against a device whose every reply comes from the fuzzer's bytes: silent
 // reads, late replies and datagrams of any length. Every run must stay within the dialogue's
 // bounds on reads and sends, pause and close as the protocol says, and report success only after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading the image file into the image buffer (update mode) and writing its encoded copy
 // (encode mode).
 #include "image/image_buffer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image buffer, the build-time image key, and loading and encoding image files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing a whole output file so that it takes the old one's place only once it is complete.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The encode mode's output file on POSIX: a new file beside the output, written, fsync'ed, closed
 // and renamed over it.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The encode mode's output file on Windows: a new file beside the output, written, flushed, closed
 // and moved over it with MoveFileExA.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery: the broadcast request, the answers heard until a silent second, and the utility's
 // count of them.
 #include "management/discovery.h"

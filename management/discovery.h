@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding devices by broadcast: the outcome of one discovery, and the utility's form of it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The management datagrams' bytes: building requests and the setting record, reading replies.
 #include "management/management_datagram.h"
 

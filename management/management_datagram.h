@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The management datagrams' constants and layouts, and the functions that build and read them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The socket that discovery and preparation talk through, and its implementation over a
 // DatagramEndpoint.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Identification and target preparation: identify, check the type, write the setting, start the
 // update; and the utility's messages for each way it can end.
 #include "management/target_preparation.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Identifying a device, and readying it for the transfer: identification, type check, setting
 // string, start; with the utility's printing form.
 #pragma once

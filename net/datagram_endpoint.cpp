@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DatagramEndpoint on UdpSocket: its opening and its addresses, the same on every platform.
 #include "net/datagram_endpoint.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DatagramEndpoint: the unconnected UDP socket that carries the management datagrams.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DevicePort: the device's UDP port.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ParseDottedQuad: dotted-quad text to an IPv4 address, decimal parts only.
 #include "net/dotted_quad.h"
 

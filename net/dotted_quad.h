@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The target address as text, and ParseDottedQuad, the one reader of such text.
 #pragma once
 

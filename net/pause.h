@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PauseMilliseconds: the pauses of the transfer dialogue.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TransferEndpoint on UdpSocket: its checks, its peer and its discarding, the same on every
 // platform.
 #include "net/transfer_endpoint.h"

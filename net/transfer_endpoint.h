@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TransferEndpoint: the UDP socket connected to the device, with fixed time-outs, that carries the
 // transfer dialogue.
 #pragma once

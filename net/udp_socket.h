@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UdpSocket: the system calls under the two endpoints, on one IPv4 UDP socket. The platform's
 // errors become its results in udp_socket_posix.cpp and udp_socket_win32.cpp and nowhere else.
 #pragma once

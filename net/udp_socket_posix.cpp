@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UdpSocket on POSIX sockets: the system calls, and errno read here alone. The calls that only
 // set something up give 0 or -1 already.
 #include "net/udp_socket.h"

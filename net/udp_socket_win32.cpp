@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UdpSocket on Windows Sockets: the system calls, and WSAGetLastError read here alone. The calls
 // that only set something up give 0 or SOCKET_ERROR, which is -1, already.
 // winsock2.h must come before windows.h, which would otherwise bring the older winsock.h.

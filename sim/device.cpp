@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated device: the management requests, the transfer dialogue with its scripted and
 // random faults, and the one log line each datagram gets.
 #include "sim/device.h"

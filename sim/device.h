@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated device: one datagram in, its replies and one log line out.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What shapes the simulated device's answers: its identity and the faults it plays, with the
 // step names that the faults use.
 #pragma once

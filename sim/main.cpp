@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // torvane-devsim's entry: reads the command line, answers --help and --version, and serves.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's edge on POSIX systems: the socket on UDP port 36, one poll that waits for a
 // datagram or the next delayed reply, the bounded queue of those replies, the log on standard
 // error, the store files, and the check that keeps it off the machine's own network.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's edge on POSIX systems: plays the device on UDP port 36, and first makes sure
 // it is not about to do so on the machine's own network.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's command line read with getopt_long, and its --help text written out as it
 // prints; the manual page torvane-devsim(1) is the full description.
 #include "sim/sim_options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's command line: its options, their parsing with getopt_long, the --help text and
 // the exit statuses.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The harness of every Python test: the build's paths, a private network namespace per test, a LAN
 of named namespaces, the device simulator, and bounded runs of the utility on a platform (native,
 under valgrind's memcheck, or the Windows .exe under Wine with a Wine session of its own)."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The paths that end before the device's transfer, and the encode mode: whole standard output and
 exit status, in a namespace with nothing but a loopback."""
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """torvane-devices on a virtual LAN: list and info, update with a retry and a silent device, each
 in text and as JSON (parsed here), and the command lines it refuses. Its host is 10.77.0.1/24;
 each device host runs a simulator of its own."""

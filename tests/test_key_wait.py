@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The key wait after the result, through a pseudo-terminal that is the utility's controlling
 terminal (its standard input is /dev/null). Without a terminal the wait ends at once: every run
 of the other tables shows that, as none of them could end otherwise."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Discovery and preparation on a virtual LAN: the utility's host 10.77.0.1/24 and device hosts,
 each with a simulator of its own, joined by a bridge in namespaces that exist only here."""
 import pytest

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What comes with the programs: the demo, the manual pages, the Wireshark dissector, the Debian
 packages, the simulator's refusal of the machine's own network, the unit tests that need a network
 or a console, and for the Windows build its imports and its zip."""

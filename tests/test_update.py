@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Whole updates against the simulator over loopback, one row per device behaviour: the utility's
 exit status and whole output, the simulator's verdict (--once: 0 when every block was programmed
 and verified, 1 otherwise, 4 when the closing "R" never came) and what it stored."""

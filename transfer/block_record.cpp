@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Filling a block record from the image and scrambling it with its pad.
 #include "transfer/block_record.h"
 

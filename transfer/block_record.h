@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Building the record that carries one block of the image to the device.
 #pragma once
 

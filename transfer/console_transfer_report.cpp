@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The utility's transfer: its progress lines on the console, and the run over its one static
 // endpoint and the global image buffer.
 #include "transfer/console_transfer_report.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ConsoleTransferReport: the utility's progress lines of the transfer, drawn on the console.
 #pragma once
 

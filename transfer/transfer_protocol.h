@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transfer dialogue's constants: its commands and replies, the block record's layout, the
 // counts of datagrams, tries and reads, and its pauses.
 #pragma once

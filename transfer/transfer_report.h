@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TransferReport: what the transfer dialogue tells its caller as it goes, so that each front end
 // shows the progress its own way.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transfer dialogue: opening, probes, cycles of erase, program and verify, finish and closing,
 // told step by step to a TransferReport.
 #include "transfer/transfer_sequence.h"

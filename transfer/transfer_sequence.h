@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transfer of the image to the device, and TransferLink, the socket and pause it runs on.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The block record as it goes on the wire, masked with a known pad: bytes worked out by hand from
 // the record's layout and the image key's value.
 #include "transfer/block_record.h"

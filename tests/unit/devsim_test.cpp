@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's device core refuses what a sound utility never sends, so that the end-to-end
 // runs catch such a datagram; and its check of the network namespace.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transfer endpoint on the platform's sockets, over a loopback: what the end-to-end runs
 // cannot tell apart from outside. Runs only where the harness promises a network namespace of its
 // own with its loopback up (TORVANE_PRIVATE_LOOPBACK); skipped everywhere else.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key wait on a real Windows console: records that are no key press of a character or an
 // extended key are passed over, the key after the one that ended the wait stays, and the console's
 // mode comes back. Skipped without a console.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery and target preparation against a scripted socket: every datagram sent, byte for byte
 // and with its destination, and what the caller is told.
 #include <gtest/gtest.h>
@@ -23,7 +24,7 @@ const std::string Start = "10.0.0.7 :36 43213074" + Zeros16;
 // 89 characters, the longest setting, one of them above 127: its bytes go out unchanged, and its
 // terminating zero ends the 104-byte record.
 const std::string Longest = "\xE9" + std::string(88, '3');
-const std::string Record =
+const std::string SettingRecordBytes =
     "10.0.0.7 :36 4321303f0306a1a2a3a4a5a60559e9" + std::string(176, '3') + "00";
 
 TEST(Management, SendsTheseBytesAndReportsThis) {
@@ -38,7 +39,7 @@ TEST(Management, SendsTheseBytesAndReportsThis) {
       {"discovery", true, true, "", "1 255.254.128.255", {"broadcast:36 43213039" + Zeros16}},
       {"discovery without a socket", true, false, "", "0 Socket create error\n", {}},
       {"no setting", false, true, "", "1 ", {Identify, Start}},
-      {"longest setting", false, true, Longest, "1 ", {Identify, Record, Start}},
+      {"longest setting", false, true, Longest, "1 ", {Identify, SettingRecordBytes, Start}},
       {"setting too long", false, true, Longest + "z", "0 Setting string too long\n", {}},
       {"preparation without a socket", false, false, "", "0 Socket create error\n", {}},
   };

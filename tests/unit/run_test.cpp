@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The run's order with stand-in steps: the platform's failures, which end it before the command
 // line, and which step gets which address text and setting.
 #include "app/run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device played from a script behind the transfer link and behind the management socket, for
 // the unit tests and the fuzzers: what it is sent is recorded, time-outs are counted, not waited.
 #pragma once

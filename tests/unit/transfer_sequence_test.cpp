@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transfer dialogue against a scripted device: console bytes, datagrams, reads, and the
 // replies dropped before each send, for one table of device behaviours.
 #include "transfer/transfer_sequence.h"

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: Apache-2.0
 -- Wireshark dissector for the Torvane device protocol on UDP port 36.
 --
 -- Load it with `tshark -X lua_script:tools/wireshark/torvane.lua -r capture.pcap`, or copy it
