@@ -43,6 +43,15 @@ def read(terminal, shown, done, seconds):
             break
 
 
+def take_terminal():
+    """In the child: the pseudo-terminal becomes its controlling terminal, and the ending signals
+    act by default, as in a shell, even when the tests run from nohup or a background job (which
+    leave some of them ignored, and an ignored signal stays ignored)."""
+    fcntl.ioctl(1, termios.TIOCSCTTY, 0)
+    for ending in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+        signal.signal(ending, signal.SIG_DFL)
+
+
 @pytest.mark.on("native")
 @pytest.mark.parametrize("key,options,expected,ahead,left", ROWS)
 def test_key_wait(platform, device, tmp_path, key, options, expected, ahead, left):
@@ -57,7 +66,7 @@ def test_key_wait(platform, device, tmp_path, key, options, expected, ahead, lef
     utility = subprocess.Popen(
         [platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path, stdin=subprocess.DEVNULL,
         stdout=user_side, stderr=user_side, start_new_session=True,
-        preexec_fn=lambda: fcntl.ioctl(1, termios.TIOCSCTTY, 0))
+        preexec_fn=take_terminal)
     try:
         if not ahead:
             read(terminal, shown, lambda: shown.endswith(b"press any key to continue"), 10)
