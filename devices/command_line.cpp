@@ -5,11 +5,11 @@
 
 #include <getopt.h>
 
-#include <charconv>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
+#include "app/number_text.h"
 #include "management/management_datagram.h"
 #include "net/dotted_quad.h"
 
@@ -68,16 +68,6 @@ const char* OptionName(int id) {
   return "";
 }
 
-std::optional<int> ReadNumber(std::string_view text, int lowest, int highest) {
-  int value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < lowest ||
-      value > highest) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 // The dotted quad in its plain form, so that 010.0.0.7 shows as the 10.0.0.7 it is.
 std::optional<std::string> ReadAddress(const std::string& text) {
   const uint32_t address = ParseDottedQuad(text.c_str());
@@ -100,7 +90,7 @@ std::string Take(int id, const char* value, DevicesOptions& options) {
       return address ? "" : "expects an IPv4 address such as 10.0.0.255";
     }
     case Wait: {
-      const auto seconds = ReadNumber(value, 1, MaxWaitSeconds);
+      const auto seconds = ReadNumberText(value, 1, MaxWaitSeconds);
       options.waitSeconds = seconds.value_or(0);
       return seconds ? "" : "expects a whole number of seconds from 1 to 3600";
     }
@@ -110,7 +100,7 @@ std::string Take(int id, const char* value, DevicesOptions& options) {
                  ? "expects 1 to 89 bytes"
                  : "";
     case Retries: {
-      const auto retries = ReadNumber(value, 0, MaxRetries);
+      const auto retries = ReadNumberText(value, 0, MaxRetries);
       options.retries = retries.value_or(0);
       return retries ? "" : "expects a whole number from 0 to 100";
     }

@@ -5,12 +5,12 @@
 
 #include <getopt.h>
 
-#include <charconv>
 #include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "app/number_text.h"
 #include "net/dotted_quad.h"
 
 namespace devsim {
@@ -63,26 +63,14 @@ namespace {
 
 constexpr long long MaxMilliseconds = 600000;
 
-// Reads all of `text` as a number from `lowest` to `highest` in `base`.
+// Every whole number of the simulator's options is read at this one width.
 std::optional<long long> ReadNumber(std::string_view text, long long lowest, long long highest,
                                     int base = 10) {
-  long long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < lowest ||
-      value > highest) {
-    return std::nullopt;
-  }
-  return value;
+  return ReadNumberText(text, lowest, highest, base);
 }
 
 std::optional<double> ReadRate(std::string_view text) {
-  double value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || !(value >= 0) ||
-      value > 1) {
-    return std::nullopt;
-  }
-  return value;
+  return ReadNumberText(text, 0.0, 1.0);
 }
 
 // "A:B" split at its first `separator`; `second` is empty without one.
