@@ -149,11 +149,18 @@ def project_version(build):
                      .read_text(), re.M)[1]
 
 
+# The machine of each Debian architecture as file(1) names it.
+MACHINES = {"amd64": "x86-64", "arm64": "ARM aarch64"}
+
+
 @LINUX
 def test_debian_packages(platform, request, device, tmp_path):
     """Both packages as cpack makes them: what lintian says, what each holds once unpacked into a
     root of its own, the programs updating a device from there, and tshark loading the dissector
-    from the folder that it reports as Wireshark's global Lua plugin folder."""
+    from the folder that it reports as Wireshark's global Lua plugin folder. A build for another
+    architecture (arm64) has its programs checked for it, not run. With TORVANE_REFERENCE_PACKAGES
+    naming a folder of the packages of another build of the same commit (CI: one from the source
+    tarball, without a preset), the packages must be those, byte for byte."""
     installed("dpkg-shlibdeps")
     build = request.config.getoption("build")
     if "TORVANE_HARDENING:BOOL=ON" not in Path(build, "CMakeCache.txt").read_text():
@@ -166,8 +173,14 @@ def test_debian_packages(platform, request, device, tmp_path):
     lint = run_bounded([installed("lintian"), "--pedantic", "-I", "-E", "--fail-on",
                         "error,warning", *debs.values()], 120)
     assert (lint.status, lint.out) == (0, b""), lint.out + lint.err
+    architecture = run_bounded(["dpkg-deb", "--field", debs["torvane-fwupdate"], "Architecture"],
+                               30).out.decode().strip()
+    native = architecture == run_bounded(["dpkg", "--print-architecture"], 30).out.decode().strip()
+    # Wireshark's folder on this machine, in the multiarch folder of the packages' architecture.
     folders = run_bounded([installed("tshark"), "-G", "folders"], 30).out.decode()
-    plugins = re.search(r"^Global Lua Plugins:\s+/(\S+)$", folders, re.M)[1]
+    plugins = re.search(r"^Global Lua Plugins:\s+/(\S+)$", folders, re.M)[1].replace(
+        *[run_bounded(["dpkg-architecture", *query], 30).out.decode().strip() for query in
+          (["-qDEB_BUILD_MULTIARCH"], ["-a", architecture, "-qDEB_HOST_MULTIARCH"])])
     packages = {  # its programs, its other files, its Suggests field
         "torvane-fwupdate": (UTILITIES, [f"{plugins}/torvane.lua",
                                          "usr/share/doc/torvane-fwupdate/README.md"],
@@ -184,10 +197,25 @@ def test_debian_packages(platform, request, device, tmp_path):
                       if not path.is_dir()) == sorted(files)
         assert (root / doc / "copyright").read_text().startswith(
             "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
-        fields = run_bounded(["dpkg-deb", "--field", debs[package], "Version", "Depends",
-                              "Suggests"], 30).out
-        assert re.fullmatch(rb"Version: " + project_version(build).encode() +
-                            rb"\nDepends: [^\n]*libc6[^\n]*\n" + re.escape(suggests), fields)
+        fields = run_bounded(["dpkg-deb", "--field", debs[package], "Architecture", "Version",
+                              "Depends", "Suggests"], 30).out
+        assert re.fullmatch(rb"Architecture: " + architecture.encode() + rb"\nVersion: " +
+                            project_version(build).encode() +
+                            rb"\nDepends: [^\n]*libc6 [^\n]*libstdc\+\+6 [^\n]*\n" +
+                            re.escape(suggests), fields)
+        for name in programs:
+            kind = run_bounded([installed("file"), "-b", root / "usr/bin" / name], 30).out
+            assert f"ELF 64-bit LSB pie executable, {MACHINES[architecture]},".encode() in kind
+    # The utility's manual page names where its package put the dissector.
+    page = subprocess.run(["zcat", tmp_path / "torvane-fwupdate/usr/share/man/man1/"
+                           "torvane-fwupdate.1.gz"], capture_output=True, timeout=30).stdout
+    assert f"\n.B /{plugins}/torvane.lua\n".replace("-", "\\-").encode() in page
+    reference = os.environ.get("TORVANE_REFERENCE_PACKAGES")
+    if reference:
+        assert [deb.name for deb in debs.values()
+                if deb.read_bytes() != Path(reference, deb.name).read_bytes()] == []
+    if not native:
+        return  # the qemu platform will run them
     (tmp_path / "image.bin").write_bytes(pattern(1000))
     simulator = device("--once", binary=tmp_path / "torvane-devsim/usr/bin/torvane-devsim")
     run = run_bounded([tmp_path / "torvane-fwupdate/usr/bin/torvane-fwupdate", "image.bin",
