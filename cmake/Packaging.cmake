@@ -19,6 +19,17 @@ set(CPACK_TORVANE_NOT_PACKAGEABLE "${TORVANE_NOT_PACKAGEABLE}")
 set(CPACK_TORVANE_MULTIARCH ${CMAKE_LIBRARY_ARCHITECTURE})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageConfig.cmake)
 
+# The source tarball: `cmake --build build --target source_tarball` writes
+# torvane-fwupdate-<version>.tar.gz into the build tree, from the last commit
+# (cmake/SourceTarball.cmake).
+find_package(Git QUIET)
+add_custom_target(source_tarball
+  COMMAND ${CMAKE_COMMAND} -DGIT_EXECUTABLE=${GIT_EXECUTABLE} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -DTOP=${PROJECT_NAME}-${PROJECT_VERSION}
+          -DTARBALL=${PROJECT_BINARY_DIR}/${PROJECT_NAME}-${PROJECT_VERSION}.tar.gz
+          -P ${PROJECT_SOURCE_DIR}/cmake/SourceTarball.cmake
+  VERBATIM)
+
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   # Everything at the top of the zip: Explorer's "Extract All" makes the folder.

@@ -50,11 +50,14 @@ elseif(NOT WIN32)
 endif()
 
 # The programs' first line shows __DATE__ and __TIME__, which GCC takes from SOURCE_DATE_EPOCH
-# when that is in its environment: the time of the last commit, unless the caller sets it. The
-# value is fixed when the build is configured and handed to the compiler of the one file that
-# uses them (app/build_stamp.cpp) and to cpack.
+# when that is in its environment, never the clock. The time, first that applies: the caller's
+# SOURCE_DATE_EPOCH; in a git checkout, the last commit's time; in a source tarball made by the
+# target source_tarball, the time of the commit it was made from, which it holds in the file
+# source-date-epoch (so its build gives the bytes of the checkout's); else midnight (UTC) of the
+# release date. The value is fixed when the build is configured and handed to the compiler of the
+# one file that uses them (app/build_stamp.cpp) and to cpack.
 set(TORVANE_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
-if(TORVANE_SOURCE_DATE_EPOCH STREQUAL "")
+if(TORVANE_SOURCE_DATE_EPOCH STREQUAL "" AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
   find_package(Git QUIET)
   if(GIT_FOUND)
     execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
@@ -69,6 +72,15 @@ if(TORVANE_SOURCE_DATE_EPOCH STREQUAL "")
       set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${head_log})
     endif()
   endif()
+endif()
+if(TORVANE_SOURCE_DATE_EPOCH STREQUAL "" AND EXISTS ${PROJECT_SOURCE_DIR}/source-date-epoch)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/source-date-epoch TORVANE_SOURCE_DATE_EPOCH
+       REGEX "^[0-9]+$" LIMIT_COUNT 1)
+endif()
+if(TORVANE_SOURCE_DATE_EPOCH STREQUAL "")
+  execute_process(COMMAND date -u -d "${TORVANE_RELEASE_DATE}" +%s
+    OUTPUT_VARIABLE TORVANE_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
+    COMMAND_ERROR_IS_FATAL ANY)
 endif()
 
 # No path of the checkout or of the build tree in the objects (debug information, __FILE__), so
