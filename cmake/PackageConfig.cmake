@@ -42,7 +42,7 @@ foreach(library IN ITEMS libc6 libstdc++6)
     OUTPUT_VARIABLE status ERROR_QUIET)
   if(NOT status MATCHES "install ok installed")
     message(FATAL_ERROR "dpkg-shlibdeps needs ${library}${architecture} in the dpkg database to "
-      "compute the packages' dependencies: for a foreign architecture, dpkg --add-architecture, "
+      "compute the packages' dependencies: for a foreign architecture, dpkg --add-architecture ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}, "
       "apt-get update, then apt-get install libc6${architecture} libstdc++6${architecture} "
       "(.ci/install-packages does all that).")
   endif()
