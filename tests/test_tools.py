@@ -275,7 +275,8 @@ def test_unit_tests(platform, tmp_path, tests, console):
 @WINDOWS
 def test_windows_zip(platform, request, tmp_path):
     """The zip that the preset windows packs: flat, its texts with CR LF, each program with its
-    version resource and its manifest, and the utility running from the unpacked folder."""
+    version resource, its manifest, its manual page as HTML and its firewall rule in README.txt,
+    and the utility running from the unpacked folder."""
     pefile = pytest.importorskip("pefile")
     build = request.config.getoption("windows_build")
     version = project_version(build)
@@ -285,13 +286,21 @@ def test_windows_zip(platform, request, tmp_path):
     folder = tmp_path / "unpacked"
     with zipfile.ZipFile(tmp_path / f"torvane-fwupdate-{version}-win64.zip") as archive:
         assert sorted(archive.namelist()) == sorted(
-            [f"{name}.exe" for name in UTILITIES] + ["LICENSE.txt", "README.txt", "torvane.lua"])
+            [f"{name}.{kind}" for name in UTILITIES for kind in ("exe", "html")] +
+            ["LICENSE.txt", "README.txt", "torvane.lua"])
         archive.extractall(folder)
     for text in ("README.txt", "LICENSE.txt"):
         text = (folder / text).read_bytes()
         assert text.count(b"\r\n") == text.count(b"\n") == text.count(b"\r") > 20
+    readme = (folder / "README.txt").read_bytes().decode()
     major, minor, patch = map(int, version.split("."))
     for name in UTILITIES:
+        page = (folder / f"{name}.html").read_text()
+        assert page.startswith("<!DOCTYPE html>") and f"<title>{name.upper()}(1)</title>" in page
+        assert f"{name} {version}" in page and "/usr/" not in page
+        assert (f'add rule name="{name}" dir=in\r\n    action=allow program='
+                f'"C:\\path\\to\\this\\folder\\{name}.exe"\r\n    protocol=UDP remoteport=36'
+                in readme)
         exe = pefile.PE(folder / f"{name}.exe")
         strings = {key.decode(): value.decode() for info in getattr(exe, "FileInfo", [[]])[0]
                    for table in getattr(info, "StringTable", [])
