@@ -4,6 +4,7 @@
 # and for the Debian packages it names their architecture and refuses, saying why, what would
 # give packages that are wrong: a build that is not hardened, or no tools or no C libraries of the
 # packages' architecture to compute their dependencies with.
+cmake_policy(VERSION 3.25)  # cpack reads it without the project's policies
 if(NOT CPACK_TORVANE_SOURCE_DATE_EPOCH STREQUAL "")
   set(ENV{SOURCE_DATE_EPOCH} ${CPACK_TORVANE_SOURCE_DATE_EPOCH})
 endif()
