@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from conftest import EVERYWHERE, KEY, NATIVE, pattern, row
+from harness import EVERYWHERE, KEY, NATIVE, pattern, row
 
 FIRMWARE = bytes((i * 7 + 3) & 0xFF for i in range(300))
 

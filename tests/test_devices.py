@@ -8,7 +8,7 @@ import socket
 
 import pytest
 
-from conftest import EVERYWHERE, NATIVE, padded, pattern, row, run_bounded
+from harness import EVERYWHERE, NATIVE, padded, pattern, row
 
 PC, D1, D2, D3 = "10.77.0.1/24", "10.77.0.11", "10.77.0.12", "10.77.0.13"
 ID1, ID2 = "00:1b:2c:3d:4e:5f", "00:1b:2c:3d:4e:60"  # the simulator's default id, and another
@@ -37,29 +37,29 @@ def listed_in_json(out):
 
 
 # Device hosts {address: simulator options}, the addresses of torvane-devices' host, the command,
-# its exit status and the devices it shows.
+# the devices it shows and its exit status.
 SHOWN = [
-    row("list, no device", {}, PC, ["list"], 1, []),
-    row("list, one device", {D1: []}, PC, ["list"], 0, [(D1, 1, True, ID1)]),
-    row("list, three devices", {D1: [], D2: TYPE_2, D3: SILENT}, PC, ["list"], 0,
-        [(D1, 1, True, ID1), (D2, 2, False, ID2), (D3, None, False, None)], on=NATIVE),
-    row("list, one device answering twice", {D1: ["--discovery-replies", "2"]}, PC, ["list"], 0,
-        [(D1, 1, True, ID1)], on=NATIVE),
+    row("list, no device", {}, PC, ["list"], [], 1),
+    row("list, one device", {D1: []}, PC, ["list"], [(D1, 1, True, ID1)], 0),
+    row("list, three devices", {D1: [], D2: TYPE_2, D3: SILENT}, PC, ["list"],
+        [(D1, 1, True, ID1), (D2, 2, False, ID2), (D3, None, False, None)], 0, on=NATIVE),
+    row("list, one device answering twice", {D1: ["--discovery-replies", "2"]}, PC, ["list"],
+        [(D1, 1, True, ID1)], 0, on=NATIVE),
     row("list, a subnet's broadcast", {D1: [], B1: []}, (PC, "10.77.1.1/24"),
-        ["list", "--broadcast", "10.77.1.255"], 0, [(B1, 1, True, ID1)], on=NATIVE),
+        ["list", "--broadcast", "10.77.1.255"], [(B1, 1, True, ID1)], 0, on=NATIVE),
     # Answers 0.6 s apart keep discovery listening past the second: --wait ends it.
     row("list, --wait cuts listening short",
         {D1: ["--discovery-delay", "600"], D2: ["--discovery-delay", "1200"],
-         D3: ["--discovery-delay", "1800"]}, PC, ["list", "--wait", "1"], 0,
-        [(D1, 1, True, ID1)], on=NATIVE),
-    row("info, right type", {D1: []}, PC, ["info", D1], 0, [(D1, 1, True, ID1)], on=NATIVE),
-    row("info, wrong type", {D1: TYPE_2}, PC, ["info", D1], 0, [(D1, 2, False, ID2)], on=NATIVE),
-    row("info, silent", {D1: SILENT}, PC, ["info", D1], 1, [(D1, None, False, None)], on=NATIVE),
+         D3: ["--discovery-delay", "1800"]}, PC, ["list", "--wait", "1"],
+        [(D1, 1, True, ID1)], 0, on=NATIVE),
+    row("info, right type", {D1: []}, PC, ["info", D1], [(D1, 1, True, ID1)], 0, on=NATIVE),
+    row("info, wrong type", {D1: TYPE_2}, PC, ["info", D1], [(D1, 2, False, ID2)], 0, on=NATIVE),
+    row("info, silent", {D1: SILENT}, PC, ["info", D1], [(D1, None, False, None)], 1, on=NATIVE),
 ]
 
 
-@pytest.mark.parametrize("devices,pc,arguments,status,expected", SHOWN)
-def test_list_and_info(platform, lan, device, devices, pc, arguments, status, expected):
+@pytest.mark.parametrize("devices,pc,arguments,expected,status", SHOWN)
+def test_list_and_info(platform, lan, device, devices, pc, arguments, expected, status):
     hosts = lan({"pc": pc, **{address: address + "/24" for address in devices}})
     for address, options in devices.items():
         device(*options, name=address, ns=hosts[address])
@@ -166,11 +166,11 @@ def test_refused(platform, tmp_path, arguments, message):
 
 
 @pytest.mark.on(*NATIVE)
-def test_help_and_version(platform, request):
+def test_help_and_version(platform, bounds):
     """--help prints the usage on standard output; --version the project's, as the simulator."""
     usage = platform.devices(["--help"])
     assert usage.status == 0 and usage.out.startswith(b"Usage: torvane-devices list ")
     assert all(len(line) <= 80 for line in usage.out.splitlines())
     simulator = platform.utility.parent / "torvane-devsim"
     version = platform.devices(["--version"]).out.split()
-    assert version == [b"torvane-devices", run_bounded([simulator, "--version"], 10).out.split()[-1]]
+    assert version == [b"torvane-devices", bounds.run([simulator, "--version"], 10).out.split()[-1]]

@@ -13,8 +13,7 @@ import termios
 
 import pytest
 
-import conftest
-from conftest import BANNER, NG, OK, UPDATED_256, UPDATING, row, until
+from harness import BANNER, NG, OK, UPDATED_256, UPDATING, row
 
 # Key (or a signal sent from outside instead), device options, output after the banner, typed
 # before the run, bytes left unread. A key is taken whole (an escape sequence or a multi-byte
@@ -36,7 +35,7 @@ ROWS = [
 
 def read(terminal, shown, done, seconds):
     """Adds what the terminal shows to `shown` until done() or `seconds` pass without it."""
-    while not done() and select.select([terminal], [], [], seconds * conftest.SCALE)[0]:
+    while not done() and select.select([terminal], [], [], seconds)[0]:
         try:
             shown += os.read(terminal, 4096)
         except OSError:
@@ -54,14 +53,15 @@ def take_terminal():
 
 @pytest.mark.on("native")
 @pytest.mark.parametrize("key,options,expected,ahead,left", ROWS)
-def test_key_wait(platform, device, tmp_path, key, options, expected, ahead, left):
+def test_key_wait(platform, device, bounds, tmp_path, key, options, expected, ahead, left):
     (tmp_path / "image.bin").write_bytes(bytes(256))
     device("--once", *options)
     terminal, user_side = os.openpty()
     before, shown = termios.tcgetattr(user_side), bytearray()
     if ahead:
         os.write(terminal, key)
-        read(terminal, shown, lambda: len(shown) >= len(key), 2)  # its echo, before the run
+        # Its echo, before the run.
+        read(terminal, shown, lambda: len(shown) >= len(key), bounds.seconds(2))
         shown.clear()
     utility = subprocess.Popen(
         [platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path, stdin=subprocess.DEVNULL,
@@ -69,19 +69,21 @@ def test_key_wait(platform, device, tmp_path, key, options, expected, ahead, lef
         preexec_fn=take_terminal)
     try:
         if not ahead:
-            read(terminal, shown, lambda: shown.endswith(b"press any key to continue"), 10)
+            read(terminal, shown, lambda: shown.endswith(b"press any key to continue"),
+                 bounds.seconds(10))
             # The key goes in once echo and line input are off, or the terminal would echo it.
-            until(lambda: not termios.tcgetattr(user_side)[3] & (termios.ECHO | termios.ICANON), 5)
+            bounds.until(lambda: not termios.tcgetattr(user_side)[3] &
+                         (termios.ECHO | termios.ICANON), 5)
             if isinstance(key, bytes):
                 os.write(terminal, key)
             else:
                 utility.send_signal(key)
-        status = utility.wait(10 * conftest.SCALE)
+        status = utility.wait(bounds.seconds(10))
     finally:
         if utility.poll() is None:
             utility.kill()
             utility.wait()
-    read(terminal, shown, lambda: False, 0.2)
+    read(terminal, shown, lambda: False, bounds.seconds(0.2))
     after = termios.tcgetattr(user_side)
     # Line input off, so that a key without a line end counts too.
     termios.tcsetattr(user_side, termios.TCSANOW,

@@ -3,7 +3,7 @@
 each with a simulator of its own, joined by a bridge in namespaces that exist only here."""
 import pytest
 
-from conftest import NATIVE, OK, UPDATED_1000, pattern, row
+from harness import NATIVE, OK, UPDATED_1000, pattern, row
 
 NO_DEVICE = b"No device detected\n"
 MULTIPLE = b"Multiple devices detected, please specify target IP address\n"

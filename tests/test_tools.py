@@ -14,8 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BANNER, ERROR, KEY, OK, REPO, UPDATED_1000, UPDATING, existing, installed,
-                      padded, pattern, row, run_bounded, stop, until)
+from harness import (BANNER, ERROR, KEY, OK, REPO, UPDATED_1000, UPDATING, existing, installed,
+                     padded, pattern, row, stop)
 
 LINUX, WINDOWS = pytest.mark.on("native"), pytest.mark.on("wine")
 PAD = bytes((i * 37 + 11) & 0xFF for i in range(64))  # bytes 17..20, the offset's mask, not zero
@@ -85,7 +85,7 @@ def test_dissector_on_hand_built_datagrams(platform, tmp_path):
 
 
 @LINUX
-def test_dissector_on_a_live_capture(platform, device, tmp_path):
+def test_dissector_on_a_live_capture(platform, device, bounds, tmp_path):
     """A whole update by address, with a setting, captured on the loopback: 258 blocks, so that
     offsets reach past 0x10000."""
     image = pattern(0x10000 + 300)
@@ -97,8 +97,8 @@ def test_dissector_on_a_live_capture(platform, device, tmp_path):
         marker.bind(("127.0.0.1", 9))  # marks from port 9 show when the capture has them
 
         def marked(text):
-            return until(lambda: marker.sendto(text, ("127.0.0.1", 36)) and capture.exists() and
-                         text in capture.read_bytes(), 15)
+            return bounds.until(lambda: marker.sendto(text, ("127.0.0.1", 36)) and
+                                capture.exists() and text in capture.read_bytes(), 15)
         try:
             assert marked(b"capture started")
             device("--once")
@@ -121,10 +121,10 @@ def test_dissector_on_a_live_capture(platform, device, tmp_path):
 @LINUX
 @pytest.mark.parametrize("options,failed_cycles", [([], 0), (["--fault"], 1)],
                          ids=["plain", "fault"])
-def test_demo(platform, request, options, failed_cycles):
+def test_demo(platform, request, bounds, options, failed_cycles):
     """README's first command, on this build's programs, without a terminal and unpaced."""
     simulator = existing(request.config.getoption("build"), "torvane-devsim")
-    run = run_bounded([REPO / "demo" / "run-demo.sh", *options], 90, env=dict(
+    run = bounds.run([REPO / "demo" / "run-demo.sh", *options], 90, env=dict(
         os.environ, TORVANE_DEMO_NO_BUILD="1", TORVANE_DEMO_NO_PACING="1",
         TORVANE_DEMO_UTILITY=str(platform.utility), TORVANE_DEMO_SIMULATOR=str(simulator)))
     assert run.status == 0 and run.out.count(ERROR) == failed_cycles, run.out + run.err
@@ -135,11 +135,11 @@ def test_demo(platform, request, options, failed_cycles):
 
 @LINUX
 @pytest.mark.parametrize("page", ["torvane-fwupdate", "torvane-devsim", "torvane-devices"])
-def test_manual_page(platform, request, page):
+def test_manual_page(platform, request, bounds, page):
     """Dated; groff warns of nothing, mandoc of nothing above style notes."""
     page = existing(request.config.getoption("build"), f"man/{page}.1")
-    rendered = run_bounded([installed("groff"), "-man", "-Tutf8", "-ww", "-z", page], 30)
-    lint = run_bounded([installed("mandoc"), "-Tlint", "-W", "warning", page], 30)
+    rendered = bounds.run([installed("groff"), "-man", "-Tutf8", "-ww", "-z", page], 30)
+    lint = bounds.run([installed("mandoc"), "-Tlint", "-W", "warning", page], 30)
     assert (rendered.status, rendered.err, lint.status, lint.out + lint.err) == (0, b"", 0, b"")
     assert re.search(rb'^\.TH \S+ 1 "20\d\d-[01]\d-[0-3]\d" ', page.read_bytes(), re.M)
 
@@ -150,7 +150,7 @@ def project_version(build):
 
 
 @LINUX
-def test_debian_packages(platform, request, device, tmp_path):
+def test_debian_packages(platform, request, device, bounds, tmp_path):
     """Both packages as cpack makes them: what lintian says, what each holds once unpacked into a
     root of its own, the programs updating a device from there, and tshark loading the dissector
     from the folder that it reports as Wireshark's global Lua plugin folder."""
@@ -158,15 +158,15 @@ def test_debian_packages(platform, request, device, tmp_path):
     build = request.config.getoption("build")
     if "TORVANE_HARDENING:BOOL=ON" not in Path(build, "CMakeCache.txt").read_text():
         pytest.skip("the packages are made from the hardened release build")
-    made = run_bounded(["cpack", "-G", "DEB", "--config", existing(build, "CPackConfig.cmake"),
-                        "-B", tmp_path], 120)
+    made = bounds.run(["cpack", "-G", "DEB", "--config", existing(build, "CPackConfig.cmake"),
+                       "-B", tmp_path], 120)
     assert made.status == 0, made.out
     debs = {deb.name.split("_")[0]: deb for deb in tmp_path.glob("*.deb")}
     # Not one tag shows, the informational and pedantic ones included.
-    lint = run_bounded([installed("lintian"), "--pedantic", "-I", "-E", "--fail-on",
-                        "error,warning", *debs.values()], 120)
+    lint = bounds.run([installed("lintian"), "--pedantic", "-I", "-E", "--fail-on",
+                       "error,warning", *debs.values()], 120)
     assert (lint.status, lint.out) == (0, b""), lint.out + lint.err
-    folders = run_bounded([installed("tshark"), "-G", "folders"], 30).out.decode()
+    folders = bounds.run([installed("tshark"), "-G", "folders"], 30).out.decode()
     plugins = re.search(r"^Global Lua Plugins:\s+/(\S+)$", folders, re.M)[1]
     packages = {  # its programs, its other files, its Suggests field
         "torvane-fwupdate": (UTILITIES, [f"{plugins}/torvane.lua",
@@ -184,14 +184,14 @@ def test_debian_packages(platform, request, device, tmp_path):
                       if not path.is_dir()) == sorted(files)
         assert (root / doc / "copyright").read_text().startswith(
             "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
-        fields = run_bounded(["dpkg-deb", "--field", debs[package], "Version", "Depends",
-                              "Suggests"], 30).out
+        fields = bounds.run(["dpkg-deb", "--field", debs[package], "Version", "Depends",
+                             "Suggests"], 30).out
         assert re.fullmatch(rb"Version: " + project_version(build).encode() +
                             rb"\nDepends: [^\n]*libc6[^\n]*\n" + re.escape(suggests), fields)
     (tmp_path / "image.bin").write_bytes(pattern(1000))
     simulator = device("--once", binary=tmp_path / "torvane-devsim/usr/bin/torvane-devsim")
-    run = run_bounded([tmp_path / "torvane-fwupdate/usr/bin/torvane-fwupdate", "image.bin",
-                       "127.0.0.1"], 30, cwd=tmp_path)
+    run = bounds.run([tmp_path / "torvane-fwupdate/usr/bin/torvane-fwupdate", "image.bin",
+                      "127.0.0.1"], 30, cwd=tmp_path)
     assert (run.status, simulator.finish()) == (1, 0)
     assert re.fullmatch(BANNER + re.escape(b"\n\n" + UPDATING + UPDATED_1000 + OK), run.out)
     # tshark with the unpacked plugin folder mounted over the global one, in a mount namespace.
@@ -203,12 +203,13 @@ def test_debian_packages(platform, request, device, tmp_path):
 @LINUX
 @pytest.mark.parametrize("options,status,ready",
                          [([], 5, b""), (["--host-network"], 4, b"ready\n")])
-def test_simulator_in_a_namespace_that_looks_initial(platform, request, options, status, ready):
+def test_simulator_in_a_namespace_that_looks_initial(platform, request, bounds, options, status,
+                                                     ready):
     """In a PID namespace of its own the simulator is process 1, in its own network namespace:
     it refuses to run there (no port bound, so no "ready"), unless told to."""
     simulator = existing(request.config.getoption("build"), "torvane-devsim")
-    run = run_bounded(["unshare", "--net", "--pid", "--fork", "--mount-proc", simulator,
-                       "--timeout", "1", "--ready-fd", "1", *options], 10)
+    run = bounds.run(["unshare", "--net", "--pid", "--fork", "--mount-proc", simulator,
+                      "--timeout", "1", "--ready-fd", "1", *options], 10)
     assert (run.status, run.out) == (status, ready), run.err
 
 
@@ -225,7 +226,7 @@ def test_exe_imports_only_system_dlls(platform, request):
     row("sockets", "TransferEndpoint.*", False, on=("native",)),
     row("all but the console", "-*OnTheConsole*", False, on=("wine",)),
     row("the console", "*OnTheConsole*", True, on=("wine",))])
-def test_unit_tests(platform, tmp_path, tests, console):
+def test_unit_tests(platform, bounds, tmp_path, tests, console):
     """The unit tests' executable in the test's namespace, its loopback up, where the sockets'
     tests run; the console's tests with a terminal (script), which Wine turns into a console.
     script passes the end of its input on as a key, so its input stays open, and empty, until the
@@ -237,7 +238,7 @@ def test_unit_tests(platform, tmp_path, tests, console):
         command = ["script", "-qec", f"{shlex.join(map(str, command))} > {tmp_path}/out",
                    "/dev/null"]
     empty, keep_open = os.pipe()
-    run = run_bounded(command, 60, env=env, stdin=empty)
+    run = bounds.run(command, 60, env=env, stdin=empty)
     os.close(empty)
     os.close(keep_open)
     output = (tmp_path / "out").read_bytes() if console else run.out
@@ -245,14 +246,14 @@ def test_unit_tests(platform, tmp_path, tests, console):
 
 
 @WINDOWS
-def test_windows_zip(platform, request, tmp_path):
+def test_windows_zip(platform, request, bounds, tmp_path):
     """The zip that the preset windows packs: flat, its texts with CR LF, each program with its
     version resource and its manifest, and the utility running from the unpacked folder."""
     pefile = pytest.importorskip("pefile")
     build = request.config.getoption("windows_build")
     version = project_version(build)
-    made = run_bounded(["cpack", "--config", existing(build, "CPackConfig.cmake"), "-B",
-                        tmp_path], 120)
+    made = bounds.run(["cpack", "--config", existing(build, "CPackConfig.cmake"), "-B",
+                       tmp_path], 120)
     assert made.status == 0, made.out
     folder = tmp_path / "unpacked"
     with zipfile.ZipFile(tmp_path / f"torvane-fwupdate-{version}-win64.zip") as archive:
@@ -282,6 +283,6 @@ def test_windows_zip(platform, request, tmp_path):
     (folder / "image.bin").write_bytes(pattern(300))
     command, env = platform.command(["-e", "image.enc", "image.bin"],
                                     program=folder / "torvane-fwupdate.exe")
-    run = run_bounded(command, 60, env=env, cwd=folder)
+    run = bounds.run(command, 60, env=env, cwd=folder)
     assert run.status == 0 and re.fullmatch(
         BANNER + rb"\r\n\r\nFile image.enc generated: 512 bytes\r\n", run.out), run.out + run.err

@@ -7,10 +7,9 @@ import subprocess
 
 import pytest
 
-import conftest
-from conftest import (BANNER, ERASE, ERASED, ERROR, EVERYWHERE, FOUR_BLOCKS, NATIVE, NG, OK,
-                      ONE_BLOCK, PROGRAM, UPDATED_256, UPDATED_1000, UPDATING, VERIFY, padded,
-                      pattern, row, stop, until)
+from harness import (BANNER, ERASE, ERASED, ERROR, EVERYWHERE, FOUR_BLOCKS, NATIVE, NG, OK,
+                     ONE_BLOCK, PROGRAM, UPDATED_256, UPDATED_1000, UPDATING, VERIFY, padded,
+                     pattern, row, stop)
 
 # Every byte value from 0x80 up, a space, printable ASCII: 89 bytes, the longest setting.
 SETTING_89 = (bytes(range(0x80, 0x100)) + b" " + bytes(range(0x21, 0x7F)))[:89]
@@ -85,7 +84,7 @@ def test_stale_replies(platform, device, tmp_path):
 
 
 @pytest.mark.on(*NATIVE)
-def test_closed_output_pipe(platform, device, tmp_path):
+def test_closed_output_pipe(platform, device, bounds, tmp_path):
     """The log reader goes away after 10 bytes: the update goes on to its end all the same."""
     (tmp_path / "image.bin").write_bytes(pattern(131072))
     simulator = device("--once")
@@ -94,13 +93,13 @@ def test_closed_output_pipe(platform, device, tmp_path):
     try:
         utility.stdout.read(10)
         utility.stdout.close()
-        assert (utility.wait(60 * conftest.SCALE), simulator.finish()) == (1, 0)
+        assert (utility.wait(bounds.seconds(60)), simulator.finish()) == (1, 0)
     finally:
         stop(utility)
 
 
 @pytest.mark.on(*NATIVE)
-def test_output_file_of_a_killed_run(platform, device, tmp_path):
+def test_output_file_of_a_killed_run(platform, device, bounds, tmp_path):
     """Killed while the device erases, a run has written its lines so far to the file."""
     (tmp_path / "image.bin").write_bytes(pattern(256))
     simulator = device("--once", "--erase-ms", "3000")
@@ -108,7 +107,7 @@ def test_output_file_of_a_killed_run(platform, device, tmp_path):
         utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
                                    stdin=subprocess.DEVNULL, stdout=out)
     try:
-        assert until(lambda: re.search("^erase ", simulator.log_path.read_text(), re.M), 10)
+        assert bounds.until(lambda: re.search("^erase ", simulator.log_path.read_text(), re.M), 10)
     finally:
         stop(utility)
     assert re.fullmatch(BANNER + b"\n\n" + UPDATING, (tmp_path / "out").read_bytes())
