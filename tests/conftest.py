@@ -17,6 +17,7 @@ from harness import PLATFORMS, REPO, USUAL, Bounds, Device, existing, ip, stop, 
 
 LOGS = pytest.StashKey()
 CLONE_NEWNET = 0x40000000
+TEST_SECONDS = 60  # each test's own bound (pytest-timeout) unless --timeout is given; scaled
 
 
 def pytest_addoption(parser):
@@ -30,8 +31,12 @@ def pytest_addoption(parser):
     add("--scale", type=float, default=1.0, help="stretches every time-out")
 
 
+@pytest.hookimpl(tryfirst=True)
 def pytest_configure(config):
     config.addinivalue_line("markers", "on(*platforms): the platforms a case makes sense on")
+    # Before pytest-timeout reads it: a test past its bound fails with its name and its output.
+    if hasattr(config.option, "timeout"):
+        config.option.timeout = (config.option.timeout or TEST_SECONDS) * config.option.scale
 
 
 def pytest_generate_tests(metafunc):

@@ -120,11 +120,16 @@ class Bounds:
                                    start_new_session=True, **popen)
         try:
             out, err = process.communicate(timeout=self.seconds(seconds))
+            return Run(process.returncode, out, err, process.pid)
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             out, err = process.communicate()
             return Run(None, out, err, process.pid)
-        return Run(process.returncode, out, err, process.pid)
+        finally:
+            # Also when the test's own bound has ended it first.
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
 
 
 class Device:
