@@ -2,10 +2,11 @@
 """The paths that end before the device's transfer, and the encode mode: whole standard output and
 exit status, in a namespace with nothing but a loopback."""
 import os
+import re
 
 import pytest
 
-from harness import EVERYWHERE, KEY, NATIVE, pattern, row
+from harness import BANNER, EVERYWHERE, KEY, NATIVE, pattern, row
 
 FIRMWARE = bytes((i * 7 + 3) & 0xFF for i in range(300))
 
@@ -38,6 +39,7 @@ ROWS = [
     row("image empty", ["empty.bin", "10.0.0.1"], b"Image file is empty\n", 0),
     row("address invalid", ["fw.bin", "1.2.3"], b"Invalid IP address\n", 0),
     row("address all zero", ["fw.bin", "000.000.000.000"], b"Invalid IP address\n", 0, on=NATIVE),
+    row("address part of 256", ["fw.bin", "10.0.0.256"], b"Invalid IP address\n", 0, on=NATIVE),
     row("a lone -p is the address", ["fw.bin", "-p"], b"Invalid IP address\n", 0, on=NATIVE),
     row("address longer than 31", ["fw.bin", "10.0.0.1" + " " * 24 + "x"],
         b"Invalid IP address\n", 0, on=NATIVE),
@@ -100,3 +102,27 @@ def test_encode_through_a_link_keeps_the_link_and_the_mode(platform, tmp_path):
     assert os.readlink(tmp_path / "link.enc") == "real/target.enc"
     assert (tmp_path / "real" / "target.enc").read_bytes() == encoded(FIRMWARE)
     assert (tmp_path / "real" / "target.enc").stat().st_mode & 0o7777 == 0o640
+
+
+ENCODED = encoded(FIRMWARE)
+# Outputs that are no plain file, each written where it is: the shell line that makes `out` in the
+# test's folder and runs the utility ("$@"), the name given to -e, and what the line shows after
+# the start-up banner, `out`'s kind last (stat).
+IN_PLACE = [
+    row("a character device", 'mknod out c 1 3 && "$@"', "out",
+        b"File out generated: 512 bytes\ncharacter special file\n"),
+    row("a FIFO with a reader", 'mkfifo out && { cat out > got & } && "$@" && wait && cat got',
+        "out", b"File out generated: 512 bytes\n" + ENCODED + b"fifo\n"),
+    # Appended to, out holds the copy and then the line: the banner went when the copy emptied it.
+    row("its own standard output", '"$@" >> out && cat out', "/dev/stdout",
+        ENCODED + b"File /dev/stdout generated: 512 bytes\nregular file\n"),
+]
+
+
+@pytest.mark.on(*NATIVE)
+@pytest.mark.parametrize("line,name,expected", IN_PLACE)
+def test_encode_in_place(platform, bounds, tmp_path, line, name, expected):
+    (tmp_path / "fw.bin").write_bytes(FIRMWARE)
+    command, _ = platform.command(["-e", name, "fw.bin"])
+    run = bounds.run(["sh", "-c", line + " && stat -c %F out", "sh", *command], 30, cwd=tmp_path)
+    assert (run.status, re.sub(BANNER + rb"\n\n", b"", run.out, 1)) == (0, expected), run.err
