@@ -49,6 +49,8 @@ NG = (b"\n"
       b"\n\nError encountered, press any key to continue")
 UPDATED_256 = ERASED + PROGRAM + ONE_BLOCK + VERIFY + ONE_BLOCK
 UPDATED_1000 = ERASED + PROGRAM + FOUR_BLOCKS + VERIFY + FOUR_BLOCKS
+# Every byte value from 0x80 up, a space, printable ASCII: 89 bytes, the longest setting.
+SETTING_89 = (bytes(range(0x80, 0x100)) + b" " + bytes(range(0x21, 0x7F)))[:89]
 
 # The platforms of a case: by default natively and under Wine; a few rows under memcheck too.
 NATIVE, USUAL, EVERYWHERE = ("native",), ("native", "wine"), ("native", "valgrind", "wine")

@@ -3,12 +3,13 @@
 in text and as JSON (parsed here), and the command lines it refuses. Its host is 10.77.0.1/24;
 each device host runs a simulator of its own."""
 import json
+import os
 import re
 import socket
 
 import pytest
 
-from harness import EVERYWHERE, NATIVE, padded, pattern, row
+from harness import EVERYWHERE, NATIVE, SETTING_89, padded, pattern, row
 
 PC, D1, D2, D3 = "10.77.0.1/24", "10.77.0.11", "10.77.0.12", "10.77.0.13"
 ID1, ID2 = "00:1b:2c:3d:4e:5f", "00:1b:2c:3d:4e:60"  # the simulator's default id, and another
@@ -70,59 +71,68 @@ def test_list_and_info(platform, lan, device, devices, pc, arguments, expected, 
 
 
 def results_in_text(out):
-    """(address, result, failed step, attempts) from the last line of each device."""
-    lines = re.findall(r"^(\S+): (updated|failed at (.+)) \((\d+) attempts?, \d+\.\d s\)\r?$",
-                       out.decode(), re.MULTILINE)
-    return [(address, result.split()[0], step or None, int(attempts))
+    """(address, result, failed step, attempts) from the last line of each device: "1 attempt",
+    any other count "N attempts"."""
+    lines = re.findall(r"^(\S+): (updated|failed at (.+)) \((1 attempt|(?!1 )\d+ attempts), "
+                       r"\d+\.\d s\)\r?$", out.decode(), re.MULTILINE)
+    return [(address, result.split()[0], step or None, int(attempts.split()[0]))
             for address, result, step, attempts in lines]
 
 
-@pytest.mark.parametrize("as_json", [row("text", False, on=NATIVE),
-                                     row("json", True, on=EVERYWHERE)])
-def test_update(platform, lan, device, tmp_path, as_json):
+FLEET = {D1: [], D2: FIRST_UPDATE_FAILS, D3: SILENT}
+FLEET_UPDATE = [D1, D2, D3, "--retries", "1", "--setting", "SITE7"]
+FLEET_RESULTS = [(D1, "updated", None, 1), (D2, "updated", None, 2), (D3, "failed", "identify", 2)]
+RETRIED = f"{D2}: attempt 1 failed at opening; trying again"
+# Device hosts {address: simulator options}, the arguments after the image, each device's result
+# (address, result, failed step, attempts) from its lines or the JSON document, the exit status,
+# and texts that standard output or error show.
+UPDATES = [
+    row("three devices", FLEET, FLEET_UPDATE, FLEET_RESULTS, 1,
+        [RETRIED, "Updated 2 of 3 devices.", f"Failed: {D3} at identify (2 attempts)"], on=NATIVE),
+    row("three devices, json", FLEET, [*FLEET_UPDATE, "--json"], FLEET_RESULTS, 1, [RETRIED],
+        on=EVERYWHERE),
+    row("--all leaves another type out", {D1: [], D2: TYPE_2}, ["--all", "--json"],
+        [(D1, "updated", None, 1)], 0, [f"{D2}: left out, type 2 (not supported)"], on=NATIVE),
+    row("--all finds no device", {}, ["--all"], [], 1,
+        ["torvane-devices: no device of the supported type answered"], on=NATIVE),
+    row("another type is not tried again", {D1: TYPE_2}, [D1, "--retries", "2"],
+        [(D1, "failed", "device type", 1)], 1, [f"Failed: {D1} at device type (1 attempt)"],
+        on=NATIVE),
+    row("setting of 89 bytes", {D1: []}, [D1, "--setting", SETTING_89],
+        [(D1, "updated", None, 1)], 0, ["Updated 1 of 1 device."], on=NATIVE),
+]
+
+
+@pytest.mark.parametrize("devices,arguments,expected,status,lines", UPDATES)
+def test_update(platform, lan, device, tmp_path, devices, arguments, expected, status, lines):
     image = pattern(1000)
     (tmp_path / "image.bin").write_bytes(image)
-    hosts = lan({"pc": PC, D1: D1 + "/24", D2: D2 + "/24", D3: D3 + "/24"})
+    hosts = lan({"pc": PC, **{address: address + "/24" for address in devices}})
     simulators = {address: device(*options, name=address, ns=hosts[address])
-                  for address, options in ((D1, []), (D2, FIRST_UPDATE_FAILS), (D3, SILENT))}
-    run = platform.devices(["update", "image.bin", D1, D2, D3, "--retries", "1", "--setting",
-                            "SITE7", *(["--json"] if as_json else [])], cwd=tmp_path,
-                           ns=hosts["pc"], seconds=90)
-    expected = [(D1, "updated", None, 1), (D2, "updated", None, 2), (D3, "failed", "identify", 2)]
-    if as_json:
+                  for address, options in devices.items()}
+    run = platform.devices(["update", "image.bin", *arguments], cwd=tmp_path, ns=hosts["pc"],
+                           seconds=90)
+    updated = [address for address, result, _, _ in expected if result == "updated"]
+    if "--json" in arguments:
         document = json.loads(run.out)
-        assert [(d["address"], d["result"], d["failed_step"], d["attempts"])
-                for d in document["devices"]] == expected
+        results = [(d["address"], d["result"], d["failed_step"], d["attempts"])
+                   for d in document["devices"]]
+        # Those updated answered as the simulator's default; the silent one did not.
         assert [(d["type"], d["id"]) for d in document["devices"]] == \
-            [(1, ID1), (1, ID1), (None, None)]
-        assert document["totals"] == {"devices": 3, "updated": 2, "failed": 1}
-        progress = run.err
+            [(1, ID1) if address in updated else (None, None) for address, *_ in expected]
+        assert document["totals"] == {"devices": len(expected), "updated": len(updated),
+                                      "failed": len(expected) - len(updated)}
     else:
-        assert results_in_text(run.out) == expected
-        assert run.out.decode().splitlines()[-2:] == \
-            ["Updated 2 of 3 devices.", f"Failed: {D3} at identify (2 attempts)"]
-        progress = run.out
-    assert run.status == 1
-    assert f"{D2}: attempt 1 failed at opening; trying again".encode() in progress
+        results = results_in_text(run.out)
+    assert (results, run.status) == (expected, status), run.err
+    shown = (run.out + run.err).decode()
+    assert [line for line in lines if line not in shown] == [], shown
     assert b"\b" not in run.out + run.err
+    setting = os.fsencode(arguments[arguments.index("--setting") + 1]) \
+        if "--setting" in arguments else None
     for address, simulator in simulators.items():
-        updated = address != D3
-        assert simulator.stored == (padded(image) if updated else None)
-        assert simulator.setting == (b"SITE7" if updated else None)
-
-
-@pytest.mark.on(*NATIVE)
-def test_update_all(platform, lan, device, tmp_path):
-    """--all updates the devices of the supported type that discovery finds, and no other."""
-    (tmp_path / "image.bin").write_bytes(pattern(256))
-    hosts = lan({"pc": PC, D1: D1 + "/24", D2: D2 + "/24"})
-    simulators = [device(*options, name=address, ns=hosts[address])
-                  for address, options in ((D1, []), (D2, TYPE_2))]
-    run = platform.devices(["update", "image.bin", "--all", "--json"], cwd=tmp_path,
-                           ns=hosts["pc"])
-    assert (run.status, [d["address"] for d in json.loads(run.out)["devices"]]) == (0, [D1])
-    assert f"{D2}: left out, type 2 (not supported)".encode() in run.err
-    assert [simulator.stored for simulator in simulators] == [padded(pattern(256)), None]
+        assert (simulator.stored, simulator.setting) == \
+            ((padded(image), setting) if address in updated else (None, None))
 
 
 # Arguments, and what standard error says; every row exits with status 2 and sends nothing.

@@ -8,11 +8,8 @@ import subprocess
 import pytest
 
 from harness import (BANNER, ERASE, ERASED, ERROR, EVERYWHERE, FOUR_BLOCKS, NATIVE, NG, OK,
-                     ONE_BLOCK, PROGRAM, UPDATED_256, UPDATED_1000, UPDATING, VERIFY, padded,
-                     pattern, row, stop)
-
-# Every byte value from 0x80 up, a space, printable ASCII: 89 bytes, the longest setting.
-SETTING_89 = (bytes(range(0x80, 0x100)) + b" " + bytes(range(0x21, 0x7F)))[:89]
+                     ONE_BLOCK, PROGRAM, SETTING_89, UPDATED_256, UPDATED_1000, UPDATING, VERIFY,
+                     padded, pattern, row, stop)
 
 # Image size, device options, further arguments, output after the banner, device status. Rows on
 # NATIVE alone play the dialogue's logic, which has nothing of the platform; the others wait out
