@@ -7,6 +7,7 @@ import fcntl
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 from pathlib import Path
@@ -74,6 +75,34 @@ def private_network():
     links = ip("-o", "link", "show")
     assert re.fullmatch(r"1: lo: <LOOPBACK> [^\n]*state DOWN[^\n]*\n", links), links
     ip("link", "set", "lo", "up")
+
+
+@pytest.fixture
+def datagrams_sent():
+    """Every UDP datagram that the test's namespace sends from now on, to any address: a veth
+    link without ARP and a default route let one to anywhere, the limited broadcast included,
+    leave at once, and a packet socket sees it on every link. Call it for (destination, port) of
+    each seen so far."""
+    ip("link", "add", "anywhere", "type", "veth", "peer", "name", "anywhere-peer")
+    ip("addr", "add", "10.99.0.1/16", "dev", "anywhere")
+    ip("link", "set", "anywhere", "arp", "off", "up")
+    ip("link", "set", "anywhere-peer", "up")
+    ip("route", "add", "default", "dev", "anywhere")
+    with socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800)) as packets:
+        packets.setblocking(False)
+
+        def seen():
+            datagrams = []
+            while True:
+                try:
+                    packet = packets.recv(65536)
+                except BlockingIOError:
+                    return datagrams
+                if packet[9] == socket.IPPROTO_UDP:
+                    port = (packet[0] & 15) * 4 + 2
+                    datagrams.append((socket.inet_ntoa(packet[16:20]),
+                                      int.from_bytes(packet[port:port + 2], "big")))
+        yield seen
 
 
 @pytest.fixture(scope="session")
