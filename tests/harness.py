@@ -115,11 +115,14 @@ class Bounds:
         return condition()
 
     def run(self, command, seconds, **popen):
-        """Runs `command` without a terminal and with standard input closed unless given; its
-        process group is killed after `seconds`, and the status is then None."""
-        popen.setdefault("stdin", subprocess.DEVNULL)
+        """Runs `command` without a terminal, its standard input an empty pipe held open unless
+        given (so a program that waits on it waits); its process group is killed after
+        `seconds`, and the status is then None."""
+        empty, held_open = os.pipe()
+        popen.setdefault("stdin", empty)
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    start_new_session=True, **popen)
+        os.close(empty)
         try:
             out, err = process.communicate(timeout=self.seconds(seconds))
             return Run(process.returncode, out, err, process.pid)
@@ -128,6 +131,7 @@ class Bounds:
             out, err = process.communicate()
             return Run(None, out, err, process.pid)
         finally:
+            os.close(held_open)
             # Also when the test's own bound has ended it first.
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGKILL)
@@ -184,12 +188,14 @@ class Native:
         return in_namespace(ns, [program or self.utility, *arguments]), None
 
     def run(self, arguments, cwd=None, ns=None, wrap=(), seconds=30):
-        """Runs the utility; its exit status and its standard output after the start-up banner."""
+        """Runs the utility; its exit status and its standard output after the start-up banner.
+        Nothing may come on standard error."""
         command, env = self.command(arguments, ns)
         run = self.bounds.run([*wrap, *command], seconds, cwd=cwd, env=env)
         self.check()
         banner = re.match(BANNER + re.escape(self.eol * 2), run.out)
         assert banner, f"no start-up banner: {run.out[:200]!r} {run.err[-2000:]!r}"
+        assert run.err == b"", run.err[-2000:]
         return run._replace(out=run.out[banner.end():])
 
     def devices(self, arguments, cwd=None, ns=None, seconds=60):
