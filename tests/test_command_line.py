@@ -9,15 +9,16 @@ import pytest
 from harness import BANNER, EVERYWHERE, KEY, NATIVE, pattern, row
 
 FIRMWARE = bytes((i * 7 + 3) & 0xFF for i in range(300))
+INPUTS = {"fw.bin": FIRMWARE, "empty.bin": b"", "big.bin": pattern(131072 + 300)}
 
-# Files beside each run: fw.bin (300 bytes), empty.bin, and dir/, a folder. Rows on NATIVE alone
-# take paths whose code has nothing of the platform, or a folder, which Windows does not open.
+# Files beside each run: INPUTS, and dir/, a folder. Rows on NATIVE alone take paths whose code
+# has nothing of the platform, or a folder, which Windows does not open.
 ROWS = [
     row("no arguments", [], b"Missing input file name\n", 0),
     row("encode, no output name", ["fw.bin", "-e"], b"Missing output file name\n", 0),
     row("encode, output first", ["-e", "out.bin", "fw.bin"],
         b"File out.bin generated: 512 bytes\n", 0),
-    row("encode, input first", ["fw.bin", "-e", "out.bin"],
+    row("encode, input first, a later -e", ["fw.bin", "-e", "first.bin", "-e", "out.bin"],
         b"File out.bin generated: 512 bytes\n", 0, on=NATIVE),
     row("encode into an option-like name", ["-e", "-pX", "fw.bin"],
         b"File -pX generated: 512 bytes\n", 0, on=NATIVE),
@@ -27,20 +28,29 @@ ROWS = [
         b"File fw.bin generated: 512 bytes\n", 0),
     row("encode an empty file", ["-e", "out.bin", "empty.bin"],
         b"File out.bin generated: 0 bytes\n", 0),
+    row("encode a longer file", ["-e", "out.bin", "big.bin"],
+        b"File out.bin generated: 131072 bytes\n", 0),
     row("encode a missing file", ["-e", "out.bin", "missing.bin"], b"File not found\n", 0),
     row("encode, no input name", ["-e", "out.bin"], b"File not found\n", 0, on=NATIVE),
     row("encode into a missing folder", ["-e", "no/such/out.bin", "fw.bin"],
         b"Unable to create file\n", 0),
     row("encode a folder", ["-e", "out.bin", "dir"], b"File read error\n", 0, on=NATIVE),
-    row("image missing", ["missing.bin", "10.0.0.1"], b"File not found\n", 0),
-    row("image missing, address invalid", ["missing.bin", "1.2.3"], b"File not found\n", 0,
-        on=NATIVE),
+    row("image missing, address invalid", ["missing.bin", "1.2.3"], b"File not found\n", 0),
     row("image is a folder", ["dir", "10.0.0.1"], b"File read error\n", 0, on=NATIVE),
     row("image empty", ["empty.bin", "10.0.0.1"], b"Image file is empty\n", 0),
-    row("address invalid", ["fw.bin", "1.2.3"], b"Invalid IP address\n", 0),
+    row("address invalid, a third argument", ["fw.bin", "1.2.3", "10.0.0.1"],
+        b"Invalid IP address\n", 0),
+    row("empty arguments leave their place", ["", "fw.bin", "", "1.2.3"], b"Invalid IP address\n",
+        0, on=NATIVE),
     row("address all zero", ["fw.bin", "000.000.000.000"], b"Invalid IP address\n", 0, on=NATIVE),
     row("address part of 256", ["fw.bin", "10.0.0.256"], b"Invalid IP address\n", 0, on=NATIVE),
+    row("address part of four digits", ["fw.bin", "0001.1.1.1"], b"Invalid IP address\n", 0,
+        on=NATIVE),
+    row("address after a space", ["fw.bin", " 10.0.0.1"], b"Invalid IP address\n", 0, on=NATIVE),
+    row("address before a tab", ["fw.bin", "10.0.0.1\t"], b"Invalid IP address\n", 0, on=NATIVE),
     row("a lone -p is the address", ["fw.bin", "-p"], b"Invalid IP address\n", 0, on=NATIVE),
+    row("-E and -eNAME are positional", ["fw.bin", "-E", "-eout.bin"], b"Invalid IP address\n", 0,
+        on=NATIVE),
     row("address longer than 31", ["fw.bin", "10.0.0.1" + " " * 24 + "x"],
         b"Invalid IP address\n", 0, on=NATIVE),
     row("discovery hears nothing", ["fw.bin"], b"No device detected\n", 0),
@@ -58,14 +68,15 @@ def encoded(data):
 @pytest.mark.on(*EVERYWHERE)
 @pytest.mark.parametrize("arguments,expected,status", ROWS)
 def test_command_line(platform, tmp_path, arguments, expected, status):
-    (tmp_path / "fw.bin").write_bytes(FIRMWARE)
-    (tmp_path / "empty.bin").write_bytes(b"")
+    for name, content in INPUTS.items():
+        (tmp_path / name).write_bytes(content)
     (tmp_path / "dir").mkdir()
     run = platform.run(arguments, cwd=tmp_path)
     assert (run.status, run.out) == (status, platform.text(expected))
-    if b" generated: " in expected:
-        output = tmp_path / arguments[arguments.index("-e") + 1]
-        assert output.read_bytes() == encoded(FIRMWARE if "fw.bin" in arguments else b"")
+    written = re.match(rb"File (.+) generated: ", expected)
+    if written:  # the first 131072 bytes of its input, encoded
+        source = next(INPUTS[argument] for argument in arguments if argument in INPUTS)
+        assert (tmp_path / written[1].decode()).read_bytes() == encoded(source[:131072])
 
 
 # Around the utility, in a mount namespace of the run's own, with old.enc, the output to replace,
@@ -92,16 +103,19 @@ def test_encode_into_a_limit_keeps_the_old_output(platform, tmp_path, limit, old
 
 @pytest.mark.on(*NATIVE)
 def test_encode_through_a_link_keeps_the_link_and_the_mode(platform, tmp_path):
+    """The target is replaced by a new file, which shares nothing with a hard link to the old."""
     (tmp_path / "fw.bin").write_bytes(FIRMWARE)
     (tmp_path / "real").mkdir()
     (tmp_path / "real" / "target.enc").write_bytes(b"old")
     (tmp_path / "real" / "target.enc").chmod(0o640)
     (tmp_path / "link.enc").symlink_to("real/target.enc")
+    os.link(tmp_path / "real" / "target.enc", tmp_path / "hard.enc")
     run = platform.run(["-e", "link.enc", "fw.bin"], cwd=tmp_path)
     assert (run.status, run.out) == (0, b"File link.enc generated: 512 bytes\n")
     assert os.readlink(tmp_path / "link.enc") == "real/target.enc"
     assert (tmp_path / "real" / "target.enc").read_bytes() == encoded(FIRMWARE)
     assert (tmp_path / "real" / "target.enc").stat().st_mode & 0o7777 == 0o640
+    assert (tmp_path / "hard.enc").read_bytes() == b"old"
 
 
 ENCODED = encoded(FIRMWARE)

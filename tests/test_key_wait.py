@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The key wait after the result, through a pseudo-terminal that is the utility's controlling
-terminal (its standard input is /dev/null). Without a terminal the wait ends at once: every run
-of the other tables shows that, as none of them could end otherwise."""
+"""The key wait after the result, and what a terminal shows at once, through a pseudo-terminal
+that is the utility's controlling terminal (its standard input is /dev/null). Without a terminal
+the wait ends at once, standard input open or not: every run of the other tables shows that, as
+none of them could end otherwise."""
 import fcntl
 import os
 import re
@@ -13,12 +14,12 @@ import termios
 
 import pytest
 
-from harness import BANNER, NG, OK, UPDATED_256, UPDATING, row
+from harness import BANNER, ERASE, NG, OK, UPDATED_256, UPDATING, row
 
 # Key (or a signal sent from outside instead), device options, output after the banner, typed
 # before the run, bytes left unread. A key is taken whole (an escape sequence or a multi-byte
 # character), the next stays for the shell. A signal ends the program as it would have, the
-# terminal put back first.
+# terminal put back first; sent during a long erase, once the terminal shows the first mark.
 ROWS = [
     row("Ctrl+C is a key like any other", b"\x03", ["--silent-from", "S.1"], UPDATING + NG, False,
         0),
@@ -30,6 +31,8 @@ ROWS = [
         ("two-byte character", b"\xc3\xa9z", 1), ("a second key", b"ab", 1)]],
     *[row(ending.name, ending, [], UPDATING + UPDATED_256 + OK, False, 0)
       for ending in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)],
+    row("a mark shows at once", signal.SIGTERM, ["--erase-ms", "10000"], UPDATING + ERASE + b"+",
+        False, 0),
 ]
 
 
@@ -69,11 +72,13 @@ def test_key_wait(platform, device, bounds, tmp_path, key, options, expected, ah
         preexec_fn=take_terminal)
     try:
         if not ahead:
-            read(terminal, shown, lambda: shown.endswith(b"press any key to continue"),
-                 bounds.seconds(10))
-            # The key goes in once echo and line input are off, or the terminal would echo it.
-            bounds.until(lambda: not termios.tcgetattr(user_side)[3] &
-                         (termios.ECHO | termios.ICANON), 5)
+            shows = expected.replace(b"\n", b"\r\n")
+            read(terminal, shown, lambda: shown.endswith(shows), bounds.seconds(10))
+            # In the wait, the key goes in once echo and line input are off, or the terminal
+            # would echo it.
+            if shows.endswith(b"continue"):
+                bounds.until(lambda: not termios.tcgetattr(user_side)[3] &
+                             (termios.ECHO | termios.ICANON), 5)
             if isinstance(key, bytes):
                 os.write(terminal, key)
             else:

@@ -16,7 +16,8 @@ from harness import (BANNER, ERASE, ERASED, ERROR, EVERYWHERE, FOUR_BLOCKS, NATI
 # time-outs, read odd replies or drop queued ones, which the platforms do each their own way.
 ROWS = [
     row("one block", 256, [], [], UPDATING + UPDATED_256 + OK, 0),
-    row("partial last block", 1000, [], [b"-pSITE7 north"], UPDATING + UPDATED_1000 + OK, 0),
+    row("partial last block, a later -p", 1000, [], [b"-pfirst", b"-pSITE7 north"],
+        UPDATING + UPDATED_1000 + OK, 0),
     row("setting of 89 bytes", 256, [], [b"-P" + SETTING_89], UPDATING + UPDATED_256 + OK, 0,
         on=NATIVE),
     row("silent after the opening echo", 256, ["--silent-from", "S.1"], [], UPDATING + NG, 1,
@@ -54,7 +55,7 @@ def test_update(platform, device, tmp_path, size, options, arguments, expected, 
     if device_status == 0:
         assert simulator.stored == padded(image)
     settings = [argument[2:] for argument in arguments if argument[:2] in (b"-p", b"-P")]
-    assert simulator.setting == (settings[0] if settings else None)
+    assert simulator.setting == (settings[-1] if settings else None)
 
 
 @pytest.mark.parametrize("size", [131072, 131072 + 300])
