@@ -99,8 +99,7 @@ Run = namedtuple("Run", "status out err pid")
 
 
 class Bounds:
-    """The bounds of a test's waits, each stretched by the run's --scale (slow builds, a busy
-    machine)."""
+    """The bounds of a test's waits, each stretched by the run's --scale."""
 
     def __init__(self, scale):
         self.scale = scale
@@ -116,8 +115,7 @@ class Bounds:
 
     def run(self, command, seconds, **popen):
         """Runs `command` without a terminal, its standard input an empty pipe held open unless
-        given (so a program that waits on it waits); its process group is killed after
-        `seconds`, and the status is then None."""
+        given; its process group is killed after `seconds`, and the status is then None."""
         empty, held_open = os.pipe()
         popen.setdefault("stdin", empty)
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

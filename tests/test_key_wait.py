@@ -63,19 +63,16 @@ def test_key_wait(platform, device, bounds, tmp_path, key, options, expected, ah
     before, shown = termios.tcgetattr(user_side), bytearray()
     if ahead:
         os.write(terminal, key)
-        # Its echo, before the run.
-        read(terminal, shown, lambda: len(shown) >= len(key), bounds.seconds(2))
+        read(terminal, shown, lambda: len(shown) >= len(key), bounds.seconds(2))  # its echo
         shown.clear()
-    utility = subprocess.Popen(
-        [platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path, stdin=subprocess.DEVNULL,
-        stdout=user_side, stderr=user_side, start_new_session=True,
-        preexec_fn=take_terminal)
+    utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
+                               stdin=subprocess.DEVNULL, stdout=user_side, stderr=user_side,
+                               start_new_session=True, preexec_fn=take_terminal)
     try:
         if not ahead:
             shows = expected.replace(b"\n", b"\r\n")
             read(terminal, shown, lambda: shown.endswith(shows), bounds.seconds(10))
-            # In the wait, the key goes in once echo and line input are off, or the terminal
-            # would echo it.
+            # A key for the wait goes in once echo and line input are off.
             if shows.endswith(b"continue"):
                 bounds.until(lambda: not termios.tcgetattr(user_side)[3] &
                              (termios.ECHO | termios.ICANON), 5)
