@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The key wait after the result, through a pseudo-terminal that is the utility's controlling
-terminal (its standard input is /dev/null). Without a terminal the wait ends at once: every run
-of the other tables shows that, as none of them could end otherwise."""
+"""The key wait after the result, and what a terminal shows at once, through a pseudo-terminal
+that is the utility's controlling terminal (its standard input is /dev/null). Without a terminal
+the wait ends at once, standard input open or not: every run of the other tables shows that, as
+none of them could end otherwise."""
 import fcntl
 import os
 import re
@@ -13,13 +14,12 @@ import termios
 
 import pytest
 
-import conftest
-from conftest import BANNER, NG, OK, UPDATED_256, UPDATING, row, until
+from harness import BANNER, ERASE, NG, OK, UPDATED_256, UPDATING, row
 
 # Key (or a signal sent from outside instead), device options, output after the banner, typed
 # before the run, bytes left unread. A key is taken whole (an escape sequence or a multi-byte
 # character), the next stays for the shell. A signal ends the program as it would have, the
-# terminal put back first.
+# terminal put back first; sent during a long erase, once the terminal shows the first mark.
 ROWS = [
     row("Ctrl+C is a key like any other", b"\x03", ["--silent-from", "S.1"], UPDATING + NG, False,
         0),
@@ -31,12 +31,14 @@ ROWS = [
         ("two-byte character", b"\xc3\xa9z", 1), ("a second key", b"ab", 1)]],
     *[row(ending.name, ending, [], UPDATING + UPDATED_256 + OK, False, 0)
       for ending in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)],
+    row("a mark shows at once", signal.SIGTERM, ["--erase-ms", "10000"], UPDATING + ERASE + b"+",
+        False, 0),
 ]
 
 
 def read(terminal, shown, done, seconds):
     """Adds what the terminal shows to `shown` until done() or `seconds` pass without it."""
-    while not done() and select.select([terminal], [], [], seconds * conftest.SCALE)[0]:
+    while not done() and select.select([terminal], [], [], seconds)[0]:
         try:
             shown += os.read(terminal, 4096)
         except OSError:
@@ -54,34 +56,36 @@ def take_terminal():
 
 @pytest.mark.on("native")
 @pytest.mark.parametrize("key,options,expected,ahead,left", ROWS)
-def test_key_wait(platform, device, tmp_path, key, options, expected, ahead, left):
+def test_key_wait(platform, device, bounds, tmp_path, key, options, expected, ahead, left):
     (tmp_path / "image.bin").write_bytes(bytes(256))
     device("--once", *options)
     terminal, user_side = os.openpty()
     before, shown = termios.tcgetattr(user_side), bytearray()
     if ahead:
         os.write(terminal, key)
-        read(terminal, shown, lambda: len(shown) >= len(key), 2)  # its echo, before the run
+        read(terminal, shown, lambda: len(shown) >= len(key), bounds.seconds(2))  # its echo
         shown.clear()
-    utility = subprocess.Popen(
-        [platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path, stdin=subprocess.DEVNULL,
-        stdout=user_side, stderr=user_side, start_new_session=True,
-        preexec_fn=take_terminal)
+    utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
+                               stdin=subprocess.DEVNULL, stdout=user_side, stderr=user_side,
+                               start_new_session=True, preexec_fn=take_terminal)
     try:
         if not ahead:
-            read(terminal, shown, lambda: shown.endswith(b"press any key to continue"), 10)
-            # The key goes in once echo and line input are off, or the terminal would echo it.
-            until(lambda: not termios.tcgetattr(user_side)[3] & (termios.ECHO | termios.ICANON), 5)
+            shows = expected.replace(b"\n", b"\r\n")
+            read(terminal, shown, lambda: shown.endswith(shows), bounds.seconds(10))
+            # A key for the wait goes in once echo and line input are off.
+            if shows.endswith(b"continue"):
+                bounds.until(lambda: not termios.tcgetattr(user_side)[3] &
+                             (termios.ECHO | termios.ICANON), 5)
             if isinstance(key, bytes):
                 os.write(terminal, key)
             else:
                 utility.send_signal(key)
-        status = utility.wait(10 * conftest.SCALE)
+        status = utility.wait(bounds.seconds(10))
     finally:
         if utility.poll() is None:
             utility.kill()
             utility.wait()
-    read(terminal, shown, lambda: False, 0.2)
+    read(terminal, shown, lambda: False, bounds.seconds(0.2))
     after = termios.tcgetattr(user_side)
     # Line input off, so that a key without a line end counts too.
     termios.tcsetattr(user_side, termios.TCSANOW,
