@@ -9,9 +9,9 @@
 #include <optional>
 #include <string_view>
 
-#include "app/number_text.h"
+#include "common/dotted_quad.h"
+#include "common/number_text.h"
 #include "management/management_datagram.h"
-#include "net/dotted_quad.h"
 
 const char* const DevicesUsage =
     "Usage: torvane-devices list [--broadcast ADDRESS] [--wait SECONDS] [--json]\n"
@@ -70,15 +70,8 @@ const char* OptionName(int id) {
 
 // The dotted quad in its plain form, so that 010.0.0.7 shows as the 10.0.0.7 it is.
 std::optional<std::string> ReadAddress(const std::string& text) {
-  const uint32_t address = ParseDottedQuad(text.c_str());
-  if (address == 0) {
-    return std::nullopt;
-  }
-  AddressText plain{};
-  FormatDeviceAddress({static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                       static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
-                      plain);
-  return std::string(plain.data());
+  const auto address = ReadAddressBytes(text);
+  return address ? std::optional(FormatAddress(*address)) : std::nullopt;
 }
 
 // Takes the value of option `id` into `options`; returns what is wrong with it, or "".

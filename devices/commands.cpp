@@ -4,13 +4,12 @@
 #include "devices/commands.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <memory>
 #include <optional>
 
+#include "common/text_format.h"
 #include "image/image_buffer.h"
 #include "management/discovery.h"
 #include "transfer/transfer_sequence.h"
@@ -114,10 +113,8 @@ Attempt RunAttempt(UpdateRecord& record, const ImageBuffer& image, const std::st
 
 // "(2 attempts, 1.4 s)"
 std::string AttemptsText(const UpdateRecord& record) {
-  std::array<char, 32> seconds{};
-  std::snprintf(seconds.data(), seconds.size(), "%.1f s", record.seconds);
-  return "(" + Counted(static_cast<size_t>(record.attempts), "attempt") + ", " + seconds.data() +
-         ")";
+  return "(" + Counted(static_cast<size_t>(record.attempts), "attempt") + ", " +
+         FormatText("%.1f s", record.seconds) + ")";
 }
 
 // Every attempt at one device, up to 1 + `retries`, until one succeeds or a retry is pointless.
@@ -167,10 +164,8 @@ std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& option
   }
   std::sort(outcome.addresses.begin(), outcome.addresses.end());
   std::vector<std::string> addresses;
-  for (const auto& address : outcome.addresses) {
-    AddressText text{};
-    FormatDeviceAddress(address, text);
-    addresses.emplace_back(text.data());
+  for (const AddressBytes& address : outcome.addresses) {
+    addresses.push_back(FormatAddress(address));
   }
   if (addresses.empty()) {
     Complain("no device answered the discovery request");

@@ -3,7 +3,7 @@
 // platform as the utility does and runs the command.
 #include <cstdio>
 
-#include "app/platform_startup.h"
+#include "common/platform_startup.h"
 #include "devices/command_line.h"
 #include "devices/commands.h"
 #include "transfer/block_record.h"

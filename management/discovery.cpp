@@ -56,7 +56,7 @@ DiscoveryOutcome Discover(ManagementSocket& socket, const DiscoveryRequest& requ
     if (outcome.answers < INT_MAX) {
       ++outcome.answers;
     }
-    const std::array<uint8_t, 4> address = ReplyDeviceAddress(reply);
+    const AddressBytes address = ReplyDeviceAddress(reply);
     auto& kept = outcome.addresses;
     if (kept.size() < request.keptAddresses &&
         std::find(kept.begin(), kept.end(), address) == kept.end()) {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/dotted_quad.h"
 #include "management/management_socket.h"
-#include "net/dotted_quad.h"
 
 /// How to listen: where the request goes, how long at most, and how many addresses to keep.
 struct DiscoveryRequest {
@@ -28,7 +28,7 @@ struct DiscoveryOutcome {
   /// Every datagram that was an answer, so a device answering twice counts twice.
   int answers = 0;
   /// The announced addresses (reply bytes 4..7), each once, in the order they first came.
-  std::vector<std::array<uint8_t, 4>> addresses;
+  std::vector<AddressBytes> addresses;
 };
 
 /// Broadcasts one `CmdDiscover` request through `socket` (opened, broadcast enabled) to port 36 of

@@ -4,8 +4,10 @@
 #include "sim/device.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
+
+#include "common/dotted_quad.h"
+#include "common/text_format.h"
 
 namespace devsim {
 
@@ -27,19 +29,9 @@ constexpr int ClosingRs = 5;
 // Bytes a long management reply carries after its 20, so they stand out in a capture.
 constexpr uint8_t LongReplyFill = 0xEE;
 
-std::string Format(const char* format, auto... values) {
-  char text[256];
-  std::snprintf(text, sizeof text, format, values...);
-  return text;
-}
-
-std::string FormatAddress(const std::array<uint8_t, 4>& address) {
-  return Format("%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
-}
-
 // "from A.B.C.D:PORT", the sender of `datagram`.
 std::string From(const Incoming& datagram) {
-  return "from " + FormatAddress(datagram.sender.address) + Format(":%u", datagram.sender.port);
+  return "from " + FormatAddress(datagram.sender.address) + FormatText(":%u", datagram.sender.port);
 }
 
 // Printable ASCII as is, everything else (and the quote and backslash) escaped, so the log shows
@@ -51,14 +43,14 @@ std::string Escape(const auto& bytes) {
     if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
       text += static_cast<char>(byte);
     } else {
-      text += Format("\\x%02x", byte);
+      text += FormatText("\\x%02x", byte);
     }
   }
   return text;
 }
 
 std::string Plural(size_t count, const char* noun) {
-  return Format("%zu %s%s", count, noun, count == 1 ? "" : "s");
+  return FormatText("%zu %s%s", count, noun, count == 1 ? "" : "s");
 }
 
 // The four fields of a log line ("-" where a number does not apply) and its detail, if any.
@@ -66,13 +58,13 @@ std::string LogLine(const char* kind, int step, int64_t block, const char* outco
                     const std::string& detail = "") {
   const std::string stepField = step > 0 ? std::to_string(step) : "-";
   const std::string blockField = block >= 0 ? std::to_string(block) : "-";
-  return Format("%s %s %s %s", kind, stepField.c_str(), blockField.c_str(), outcome) +
+  return FormatText("%s %s %s %s", kind, stepField.c_str(), blockField.c_str(), outcome) +
          (detail.empty() ? "" : " " + detail);
 }
 
 // A reply in the log: `text`, and its delay when it has one.
 std::string Token(const std::string& text, int delayMilliseconds) {
-  return text + (delayMilliseconds > 0 ? Format("(+%dms)", delayMilliseconds) : "");
+  return text + (delayMilliseconds > 0 ? FormatText("(+%dms)", delayMilliseconds) : "");
 }
 
 // " -> " and the tokens of the replies sent, a run of three or more alike counted ("0*34").
@@ -83,7 +75,7 @@ std::string ListReplies(const std::vector<std::string>& tokens) {
     while (i + run < tokens.size() && tokens[i + run] == tokens[i]) {
       ++run;
     }
-    text += " " + tokens[i] + (run > 2 ? Format("*%zu", run) : run == 2 ? " " + tokens[i] : "");
+    text += " " + tokens[i] + (run > 2 ? FormatText("*%zu", run) : run == 2 ? " " + tokens[i] : "");
     i += run;
   }
   return text;
@@ -95,17 +87,18 @@ std::string ListReplies(const std::vector<std::string>& tokens) {
 std::string SettingRecordFault(std::span<const uint8_t> record,
                                const std::array<uint8_t, 6>& deviceId, std::string& text) {
   if (record.size() != SettingRecordLength) {
-    return Format("record of %zu bytes", record.size());
+    return FormatText("record of %zu bytes", record.size());
   }
   if (record[4] != 3 || record[5] != 6) {
-    return Format("first item type %u length %u, expected type 3 length 6", record[4], record[5]);
+    return FormatText("first item type %u length %u, expected type 3 length 6", record[4],
+                      record[5]);
   }
   if (record[12] != 5) {
-    return Format("second item type %u, expected 5", record[12]);
+    return FormatText("second item type %u, expected 5", record[12]);
   }
   const int length = record[13];
   if (length < 1 || length > MaxSettingLength) {
-    return Format("text item length %d", length);
+    return FormatText("text item length %d", length);
   }
   const auto setting = record.subspan(14, length);
   if (std::find(setting.begin(), setting.end(), 0) != setting.end()) {
@@ -115,7 +108,8 @@ std::string SettingRecordFault(std::span<const uint8_t> record,
   const auto rest = record.subspan(14 + length);
   const auto nonZero = std::find_if(rest.begin(), rest.end(), [](uint8_t b) { return b != 0; });
   if (nonZero != rest.end()) {
-    return Format("byte %d after the text is not zero", 14 + length + int(nonZero - rest.begin()));
+    return FormatText("byte %d after the text is not zero",
+                      14 + length + int(nonZero - rest.begin()));
   }
   if (!std::equal(deviceId.begin(), deviceId.end(), record.begin() + 6)) {
     return "device id " + Escape(record.subspan(6, 6)) + " is not this device's";
@@ -147,7 +141,7 @@ void Device::HandleManagement(const Incoming& datagram, Outcome& outcome) {
   const std::string from = From(datagram);
   if (bytes.size() < 4) {
     outcome.log = LogLine("ignored", 0, -1, "short",
-                          from + Format(": management datagram of %zu bytes", bytes.size()));
+                          from + FormatText(": management datagram of %zu bytes", bytes.size()));
     return;
   }
   const uint16_t code = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
@@ -173,7 +167,7 @@ void Device::HandleManagement(const Incoming& datagram, Outcome& outcome) {
   } else {
     outcome.log =
         LogLine("ignored", 0, -1, "unknown",
-                from + Format(": management code 0x%04X in %zu bytes", code, bytes.size()));
+                from + FormatText(": management code 0x%04X in %zu bytes", code, bytes.size()));
   }
 }
 
@@ -194,12 +188,13 @@ void Device::AnswerManagement(const Incoming& datagram, uint16_t requestCode, bo
   std::string detail =
       From(datagram) +
       (discovery ? ": announcing " + FormatAddress(address)
-                 : Format(": type %u, id %02x:%02x:%02x:%02x:%02x:%02x", settings_.deviceType,
-                          id[0], id[1], id[2], id[3], id[4], id[5])) +
-      (replies.code ? Format(", code 0x%04X", code) : "");
+                 : FormatText(": type %u, id %02x:%02x:%02x:%02x:%02x:%02x", settings_.deviceType,
+                              id[0], id[1], id[2], id[3], id[4], id[5])) +
+      (replies.code ? FormatText(", code 0x%04X", code) : "");
   const int count = silent_ ? 0 : replies.count;
   outcome.replies.assign(count, {reply, replies.delayMilliseconds});
-  const std::string token = Token(Format("%d bytes", replies.length), replies.delayMilliseconds);
+  const std::string token =
+      Token(FormatText("%d bytes", replies.length), replies.delayMilliseconds);
   outcome.log =
       LogLine(discovery ? "discover" : "identify", 0, -1, count > 0 ? "answered" : "silent",
               detail + ListReplies(std::vector<std::string>(count, token)));
@@ -215,7 +210,7 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
   if (!known) {
     outcome.log = LogLine("ignored", 0, -1, "unknown",
                           From(datagram) + ": datagram of " + Plural(length, "byte") +
-                              Format(" starting with 0x%02x", command));
+                              FormatText(" starting with 0x%02x", command));
     return;
   }
   if (command == 'R') {
@@ -239,7 +234,7 @@ void Device::HandleTransfer(const Incoming& datagram, Outcome& outcome) {
     Emit('S', -1, '1', LogLine("open", 0, -1, "ok", From(datagram)), outcome);
   } else if (!open_) {
     outcome.log = LogLine("ignored", 0, -1, "unopened",
-                          From(datagram) + Format(": '%c' before \"S\"", command));
+                          From(datagram) + FormatText(": '%c' before \"S\"", command));
   } else if (command == 'T') {
     ++probes_;
     const bool zeros =
@@ -284,11 +279,11 @@ void Device::HandleRecord(std::span<const uint8_t> bytes, Outcome& outcome) {
 
   std::string refusal;
   if (bytes[1] != 0) {
-    refusal = Format("reserved byte 0x%02x", bytes[1]);
+    refusal = FormatText("reserved byte 0x%02x", bytes[1]);
   } else if (offset % ImageBlockSize != 0) {
-    refusal = Format("offset 0x%05X not a multiple of 256", offset);
+    refusal = FormatText("offset 0x%05X not a multiple of 256", offset);
   } else if (offset >= ImageCapacity) {
-    refusal = Format("offset 0x%05X out of range", offset);
+    refusal = FormatText("offset 0x%05X out of range", offset);
   } else if (!erased_) {
     refusal = "no erase since \"S\"";
   } else if (FaultsApply() && std::any_of(settings_.refusals.begin(), settings_.refusals.end(),
@@ -307,13 +302,13 @@ void Device::HandleRecord(std::span<const uint8_t> bytes, Outcome& outcome) {
     const auto [differs, ignored] =
         std::mismatch(data.begin(), data.end(), memory_.begin() + offset);
     if (differs != data.end()) {
-      refusal = Format("differs from the programmed data at byte %d",
-                       static_cast<int>(differs - data.begin()));
+      refusal = FormatText("differs from the programmed data at byte %d",
+                           static_cast<int>(differs - data.begin()));
     } else {
       verified_.set(block);
     }
   }
-  std::string detail = tries > 0 ? Format("try %d", tries) : "";
+  std::string detail = tries > 0 ? FormatText("try %d", tries) : "";
   detail += refusal.empty() || detail.empty() ? refusal : ", " + refusal;
   Emit(kind, block, refusal.empty() ? '1' : '0',
        LogLine(program ? "program" : "verify", cycle_, block, refusal.empty() ? "ok" : "refused",

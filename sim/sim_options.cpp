@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/number_text.h"
-#include "net/dotted_quad.h"
+#include "common/dotted_quad.h"
+#include "common/number_text.h"
 
 namespace devsim {
 
@@ -154,14 +154,8 @@ Take Text(std::string& field) {
 }
 
 std::string TakeAddress(DeviceSettings& device, std::string_view value) {
-  const uint32_t address = ParseDottedQuad(std::string(value).c_str());
-  if (address == 0) {
-    return "expects an IPv4 address such as 10.0.0.200";
-  }
-  device.announcedAddress = {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                             static_cast<uint8_t>(address >> 16),
-                             static_cast<uint8_t>(address >> 24)};
-  return "";
+  device.announcedAddress = ReadAddressBytes(std::string(value));
+  return device.announcedAddress ? "" : "expects an IPv4 address such as 10.0.0.200";
 }
 
 std::string TakeDeviceId(DeviceSettings& device, std::string_view value) {
