@@ -83,7 +83,8 @@ struct Attempt {
 Attempt RunAttempt(UpdateRecord& record, const ImageBuffer& image, const std::string& setting,
                    Reporter& reporter) {
   const std::string& address = record.address;
-  const Preparation preparation = PrepareDevice(address.c_str(), setting);
+  EndpointManagementSocket socket;
+  const Preparation preparation = PrepareDevice(socket, address.c_str(), setting);
   const std::string identity = IdentityText(preparation.identity);
   if (preparation.identity.result == IdentifyResult::Answered) {
     record.identity = preparation.identity;
@@ -154,7 +155,8 @@ std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& option
   request.broadcast = options.broadcast.empty() ? nullptr : options.broadcast.c_str();
   request.limitMilliseconds = options.waitSeconds * 1000;
   request.keptAddresses = MaxDevices;
-  DiscoveryOutcome outcome = Discover(request);
+  EndpointManagementSocket socket;
+  DiscoveryOutcome outcome = Discover(socket, request);
   if (!outcome.opened) {
     Complain("cannot open a UDP socket");
     return std::nullopt;
@@ -176,7 +178,8 @@ std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& option
 std::vector<ListedDevice> IdentifyAll(const std::vector<std::string>& addresses) {
   std::vector<ListedDevice> devices;
   for (const std::string& address : addresses) {
-    devices.push_back({address, IdentifyDevice(address.c_str())});
+    EndpointManagementSocket socket;
+    devices.push_back({address, IdentifyDevice(socket, address.c_str())});
   }
   return devices;
 }

@@ -67,11 +67,6 @@ DiscoveryOutcome Discover(ManagementSocket& socket, const DiscoveryRequest& requ
   return outcome;
 }
 
-DiscoveryOutcome Discover(const DiscoveryRequest& request) {
-  EndpointManagementSocket socket;
-  return Discover(socket, request);
-}
-
 int DiscoverDevice(ManagementSocket& socket, AddressText& targetAddress) {
   const DiscoveryOutcome outcome = Discover(socket, DiscoveryRequest{});
   if (!outcome.opened) {
@@ -82,9 +77,4 @@ int DiscoverDevice(ManagementSocket& socket, AddressText& targetAddress) {
     FormatDeviceAddress(outcome.addresses.front(), targetAddress);
   }
   return outcome.answers;
-}
-
-int DiscoverDevice(AddressText& targetAddress) {
-  EndpointManagementSocket socket;
-  return DiscoverDevice(socket, targetAddress);
 }

@@ -38,14 +38,8 @@ struct DiscoveryOutcome {
 /// receive is ignored but has still restarted the one-second wait. Prints nothing.
 DiscoveryOutcome Discover(ManagementSocket& socket, const DiscoveryRequest& request);
 
-/// `Discover` over a `DatagramEndpoint` that lives for this call.
-DiscoveryOutcome Discover(const DiscoveryRequest& request);
-
 /// The utility's discovery: `Discover` to 255.255.255.255 without an overall limit. Returns the
 /// count of answers; when it is exactly 1, writes the answer's address into `targetAddress` as
 /// "%d.%d.%d.%d", and otherwise leaves the field untouched. When the socket cannot be opened,
 /// prints "Socket create error\n", sends nothing and returns 0.
 int DiscoverDevice(ManagementSocket& socket, AddressText& targetAddress);
-
-/// `DiscoverDevice` over a `DatagramEndpoint` that lives for this call.
-int DiscoverDevice(AddressText& targetAddress);
