@@ -3,6 +3,7 @@
 // value, the help's layout, and the one place where CLI11's exceptions are caught.
 #include "common/command_line.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 #include <sstream>

@@ -4,9 +4,15 @@
 // option, and a refusal told in one line.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <functional>
 #include <string>
+
+// CLI11's own header is for the files that set a command line up: it is large, and the programs'
+// other files need no more than these names.
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
 
 /// Takes one value of an option into the program's settings. Returns "" when it was taken,
 /// otherwise what the option expects ("expects a whole number from 1 to 3600").

@@ -3,6 +3,7 @@
 // takes each, the commands' operands, and the rules that CLI11 cannot state.
 #include "devices/command_line.h"
 
+#include <CLI/CLI.hpp>
 #include <optional>
 
 #include "common/dotted_quad.h"

@@ -3,6 +3,7 @@
 // manual page torvane-devsim(1) is the full description.
 #include "sim/sim_options.h"
 
+#include <CLI/CLI.hpp>
 #include <functional>
 #include <optional>
 #include <string_view>
