@@ -163,7 +163,7 @@ class OptionAdder {
 
   // The options added from now on are listed under `name` in --help.
   void Group(const char* name) { app_.option_defaults()->group(name); }
-  void Value(const char* name, const char* shown, const char* help, TakeValue take) {
+  void Value(const std::string& name, const char* shown, const std::string& help, TakeValue take) {
     AddValueOption(app_, name, shown, help, std::move(take));
   }
   // An option read by one of the Take functions above, into the device's settings.
@@ -192,24 +192,18 @@ void AddDeviceOptions(OptionAdder& add, DeviceSettings& device) {
            device.startRequired, false);
 }
 
-void AddManagementOptions(OptionAdder& add, DeviceSettings& device) {
-  add.Group("Management faults");
-  add.Value("--discovery-replies", "N", "replies per discovery request, 0 to 10 (default 1)",
-            WholeNumber(device.discovery.count, 0, 10));
-  add.Value("--discovery-delay", "MS", "send them MS milliseconds late",
-            WholeNumber(device.discovery.delayMilliseconds, 0, MaxMilliseconds));
-  add.Value("--discovery-code", "CODE", "echo CODE (0xNNNN or decimal), not the request's code",
-            Code(device.discovery.code));
-  add.Value("--discovery-length", "N", "reply with N bytes, 0 to 1024 (default 20)",
-            WholeNumber(device.discovery.length, 0, 1024));
-  add.Value("--identify-replies", "N", "replies per identify request, 0 to 10 (default 1)",
-            WholeNumber(device.identify.count, 0, 10));
-  add.Value("--identify-delay", "MS", "send them MS milliseconds late",
-            WholeNumber(device.identify.delayMilliseconds, 0, MaxMilliseconds));
-  add.Value("--identify-code", "CODE", "echo CODE (0xNNNN or decimal), not the request's code",
-            Code(device.identify.code));
-  add.Value("--identify-length", "N", "reply with N bytes, 0 to 1024 (default 20)",
-            WholeNumber(device.identify.length, 0, 1024));
+// The options of one kind of management request, "discovery" or "identify", alike but for it.
+void AddReplyOptions(OptionAdder& add, const std::string& request,
+                     ManagementReplySettings& replies) {
+  const std::string option = "--" + request + "-";
+  add.Value(option + "replies", "N", "replies per " + request + " request, 0 to 10 (default 1)",
+            WholeNumber(replies.count, 0, 10));
+  add.Value(option + "delay", "MS", "send them MS milliseconds late",
+            WholeNumber(replies.delayMilliseconds, 0, MaxMilliseconds));
+  add.Value(option + "code", "CODE", "echo CODE (0xNNNN or decimal), not the request's code",
+            Code(replies.code));
+  add.Value(option + "length", "N", "reply with N bytes, 0 to 1024 (default 20)",
+            WholeNumber(replies.length, 0, 1024));
 }
 
 void AddTransferFaultOptions(OptionAdder& add, DeviceSettings& device) {
@@ -265,7 +259,9 @@ CommandLineOutcome ReadSimCommandLine(int argc, const char* const* argv, SimOpti
       "torvane-devsim");
   OptionAdder add(app, options.device);
   AddDeviceOptions(add, options.device);
-  AddManagementOptions(add, options.device);
+  add.Group("Management faults");
+  AddReplyOptions(add, "discovery", options.device.discovery);
+  AddReplyOptions(add, "identify", options.device.identify);
   AddTransferFaultOptions(add, options.device);
   AddRunningOptions(add, options);
   FinishCommandLine(app, "torvane-devsim " TORVANE_VERSION, "--help");
