@@ -1,209 +1,218 @@
 // SPDX-License-Identifier: Apache-2.0
-// The command line of torvane-devices read with getopt_long (glibc's, or MinGW-w64's), checked
-// command by command, and its usage text written out as it prints.
+// The command line of torvane-devices read with CLI11: the options in one table of which command
+// takes each, the commands' operands, and the rules that CLI11 cannot state.
 #include "devices/command_line.h"
 
-#include <getopt.h>
-
-#include <cstring>
+#include <CLI/CLI.hpp>
 #include <optional>
-#include <string_view>
 
-#include "app/number_text.h"
+#include "common/dotted_quad.h"
 #include "management/management_datagram.h"
-#include "net/dotted_quad.h"
-
-const char* const DevicesUsage =
-    "Usage: torvane-devices list [--broadcast ADDRESS] [--wait SECONDS] [--json]\n"
-    "  or:  torvane-devices info ADDRESS [--json]\n"
-    "  or:  torvane-devices update IMAGE (ADDRESS... | --all) [--setting TEXT]\n"
-    "                              [--retries N] [--json]\n"
-    "  or:  torvane-devices --help | --version\n"
-    "Lists, checks and updates Torvane devices on the local network (UDP port 36).\n"
-    "The manual page torvane-devices(1) describes the output and the exit statuses.\n"
-    "\n"
-    "Commands:\n"
-    "  list                   find the devices by broadcast and identify each one\n"
-    "  info ADDRESS           identify one device; nothing is written to it\n"
-    "  update IMAGE ADDR...   install IMAGE into each device in turn\n"
-    "Options:\n"
-    "  --broadcast ADDRESS    discovery to ADDRESS, such as 10.0.0.255 (list, --all)\n"
-    "  --wait SECONDS         listen SECONDS at most (list, --all; default 5)\n"
-    "  --all                  update every device of the supported type that answers\n"
-    "  --setting TEXT         write TEXT (1 to 89 bytes) into each device first\n"
-    "  --retries N            run a failed device's update up to N more times\n"
-    "  --json                 print one JSON document; messages go to standard error\n"
-    "  --version              print the version and exit\n"
-    "  --help                 print this help and exit\n"
-    "Exit status: 0 all done, 1 a device failed or none was found, 2 a bad command\n"
-    "line or an unreadable image (nothing sent).\n";
 
 namespace {
-
-// getopt_long reports each option by its id, above every character so that no short option,
-// ':' or '?' is taken for one.
-enum OptionId : int { Broadcast = 256, Wait, Json, All, Setting, Retries, Version, Help };
-
-constexpr option LongOptions[] = {
-    {"broadcast", required_argument, nullptr, Broadcast},
-    {"wait", required_argument, nullptr, Wait},
-    {"json", no_argument, nullptr, Json},
-    {"all", no_argument, nullptr, All},
-    {"setting", required_argument, nullptr, Setting},
-    {"retries", required_argument, nullptr, Retries},
-    {"version", no_argument, nullptr, Version},
-    {"help", no_argument, nullptr, Help},
-    {nullptr, 0, nullptr, 0},
-};
 
 constexpr int MaxWaitSeconds = 3600;
 constexpr int MaxRetries = 100;
 
-const char* OptionName(int id) {
-  for (const option& entry : LongOptions) {
-    if (entry.val == id) {
-      return entry.name;
+// The forms of a command line that an option may apply to; update with --all is a form of its own,
+// since it discovers the devices as list does.
+enum Form : unsigned { List = 1, Info = 2, Update = 4, UpdateAll = 8 };
+constexpr unsigned EveryForm = List | Info | Update | UpdateAll;
+constexpr unsigned Discovery = List | UpdateAll;
+
+constexpr const char* ProgramHelp =
+    "Usage: torvane-devices list [OPTION]...\n"
+    "  or:  torvane-devices info [OPTION]... ADDRESS\n"
+    "  or:  torvane-devices update [OPTION]... IMAGE (ADDRESS... | --all)\n"
+    "  or:  torvane-devices --help | --version\n"
+    "Lists, checks and updates Torvane devices on the local network (UDP port 36).\n"
+    "'torvane-devices COMMAND --help' shows the options of one command; the manual\n"
+    "page torvane-devices(1) describes the output and the exit statuses.\n"
+    "\n"
+    "Commands:\n"
+    "  list                   find the devices by broadcast and identify each one\n"
+    "  info ADDRESS           identify one device; nothing is written to it\n"
+    "  update IMAGE ADDR...   install IMAGE into each device in turn\n";
+
+constexpr const char* ExitStatusHelp =
+    "Exit status: 0 all done, 1 a device failed or none was found, 2 a bad command\n"
+    "line or an unreadable image (nothing sent).\n";
+
+// The program's command line: every option on the program itself, so that it may come before
+// the command, and on each command that takes it, for the command's help. An option given to a
+// command that does not take it falls through to the program and is refused by its form.
+class DevicesCommandLine {
+ public:
+  explicit DevicesCommandLine(DevicesOptions& options);
+
+  CommandLineOutcome Read(int argc, const char* const* argv) {
+    return ReadCommandLine(app_, argc, argv, [this] { return CheckCommand(); });
+  }
+
+ private:
+  // Adds one option: `valueName` empty for a flag, `take` reading its value.
+  void Add(const std::string& name, const std::string& valueName, unsigned forms,
+           const std::string& help, const TakeValue& take);
+  CLI::App* AddCommand(const char* name, const std::string& help);
+  std::string CheckCommand();
+  std::string CheckForm(const CLI::App& command, unsigned form, const std::string& shown) const;
+  std::string CheckOperands(const std::string& shown) const;
+
+  DevicesOptions& options_;
+  CLI::App app_{ProgramHelp, "torvane-devices"};
+  CLI::App* list_ = AddCommand("list",
+                               "Usage: torvane-devices list [OPTION]...\n"
+                               "Finds the devices by broadcast and identifies each one.\n\n");
+  CLI::App* info_ = AddCommand("info",
+                               "Usage: torvane-devices info [OPTION]... ADDRESS\n"
+                               "Identifies one device; nothing is written to it.\n\n");
+  CLI::App* update_ =
+      AddCommand("update",
+                 "Usage: torvane-devices update [OPTION]... IMAGE (ADDRESS... | --all)\n"
+                 "Installs IMAGE into each device in turn.\n\n");
+  // Each option and the forms that take it.
+  std::vector<std::pair<std::string, unsigned>> forms_;
+};
+
+// Addresses are kept in their plain dotted form, so that 010.0.0.7 shows as the 10.0.0.7 it is.
+TakeValue Address(std::vector<std::string>& list) {
+  return [&list](const std::string& value) -> std::string {
+    const auto address = ReadAddressBytes(value);
+    if (!address) {
+      return "expects an IPv4 address such as 10.0.0.7";
+    }
+    list.push_back(FormatAddress(*address));
+    return "";
+  };
+}
+
+TakeValue Broadcast(std::string& field) {
+  return [&field](const std::string& value) -> std::string {
+    const auto address = ReadAddressBytes(value);
+    field = address ? FormatAddress(*address) : field;
+    return address ? "" : "expects an IPv4 address such as 10.0.0.255";
+  };
+}
+
+TakeValue Setting(std::string& field) {
+  return [&field](const std::string& value) {
+    field = value;
+    return value.empty() || value.size() > MaxSettingLength ? "expects 1 to 89 bytes" : "";
+  };
+}
+
+TakeValue Set(bool& field) {
+  return [&field](const std::string&) {
+    field = true;
+    return std::string();
+  };
+}
+
+DevicesCommandLine::DevicesCommandLine(DevicesOptions& options) : options_(options) {
+  // One command per run: a second command's name is an argument like any other.
+  app_.require_subcommand(0, 1);
+  // One line per option, in the order of the help.
+  Add("--broadcast", "ADDRESS", Discovery, "discovery to ADDRESS, such as 10.0.0.255 (list, --all)",
+      Broadcast(options.broadcast));
+  Add("--wait", "SECONDS", Discovery, "listen SECONDS at most (list, --all; default 5)",
+      WholeNumber(options.waitSeconds, 1, MaxWaitSeconds));
+  Add("--all", "", Update | UpdateAll, "update every device of the supported type that answers",
+      Set(options.all));
+  Add("--setting", "TEXT", Update | UpdateAll, "write TEXT (1 to 89 bytes) into each device first",
+      Setting(options.setting));
+  Add("--retries", "N", Update | UpdateAll, "run a failed device's update up to N more times",
+      WholeNumber(options.retries, 0, MaxRetries));
+  Add("--json", "", EveryForm, "print one JSON document; messages go to standard error",
+      Set(options.json));
+
+  AddValueOption(*info_, "ADDRESS", "ADDRESS", "", Address(options.addresses))->expected(-1);
+  AddValueOption(*update_, "IMAGE", "IMAGE", "", Text(options.image));
+  AddValueOption(*update_, "ADDRESS", "ADDRESS", "", Address(options.addresses))->expected(-1);
+  app_.footer(ExitStatusHelp);
+  FinishCommandLine(app_, "torvane-devices " TORVANE_VERSION, "-h,--help");
+}
+
+void DevicesCommandLine::Add(const std::string& name, const std::string& valueName, unsigned forms,
+                             const std::string& help, const TakeValue& take) {
+  forms_.emplace_back(name, forms);
+  const std::pair<CLI::App*, unsigned> places[] = {
+      {&app_, EveryForm}, {list_, List}, {info_, Info}, {update_, Update | UpdateAll}};
+  for (const auto& [app, takers] : places) {
+    if ((forms & takers) == 0) {
+      continue;
+    }
+    if (valueName.empty()) {
+      AddFlag(*app, name, help, [take] { take(""); });
+    } else {
+      AddValueOption(*app, name, valueName, help, take);
+    }
+  }
+}
+
+// `help` is what the command's --help prints before its options: its usage and what it does.
+CLI::App* DevicesCommandLine::AddCommand(const char* name, const std::string& help) {
+  CLI::App* command = app_.add_subcommand(name, help);
+  command->fallthrough();
+  return command;
+}
+
+std::string DevicesCommandLine::CheckCommand() {
+  const std::vector<CLI::App*> named = app_.get_subcommands();
+  if (named.empty()) {
+    const std::vector<std::string> unknown = app_.remaining();
+    return unknown.empty() ? "no command given (list, info or update)"
+                           : "unknown command '" + unknown.front() + "' (list, info or update)";
+  }
+  const CLI::App& command = *named.front();
+  const std::string name = command.get_name();
+  const bool all = &command == update_ && options_.all;
+  options_.command = &command == list_   ? DevicesCommand::List
+                     : &command == info_ ? DevicesCommand::Info
+                                         : DevicesCommand::Update;
+  const unsigned form = &command == list_   ? List
+                        : &command == info_ ? Info
+                        : all               ? UpdateAll
+                                            : Update;
+  const std::string shown = all ? "update --all" : name;
+  const std::string fault = CheckForm(command, form, shown);
+  return fault.empty() ? CheckOperands(shown) : fault;
+}
+
+// Refuses an option that the command, in its form, does not take, wherever it was given.
+std::string DevicesCommandLine::CheckForm(const CLI::App& command, unsigned form,
+                                          const std::string& shown) const {
+  for (const auto& [name, forms] : forms_) {
+    const CLI::Option* own = command.get_option_no_throw(name);
+    const size_t given = app_.get_option(name)->count() + (own != nullptr ? own->count() : 0);
+    if (given > 0 && (forms & form) == 0) {
+      return "option '" + name + "' does not apply to '" + shown + "'";
     }
   }
   return "";
 }
 
-// The dotted quad in its plain form, so that 010.0.0.7 shows as the 10.0.0.7 it is.
-std::optional<std::string> ReadAddress(const std::string& text) {
-  const uint32_t address = ParseDottedQuad(text.c_str());
-  if (address == 0) {
-    return std::nullopt;
+std::string DevicesCommandLine::CheckOperands(const std::string& shown) const {
+  const std::vector<std::string>& addresses = options_.addresses;
+  const size_t most = options_.command == DevicesCommand::Info ? 1
+                      : options_.all                           ? 0
+                                                               : addresses.size();
+  if (options_.command == DevicesCommand::Info && addresses.empty()) {
+    return "info needs the device's ADDRESS";
   }
-  AddressText plain{};
-  FormatDeviceAddress({static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                       static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
-                      plain);
-  return std::string(plain.data());
-}
-
-// Takes the value of option `id` into `options`; returns what is wrong with it, or "".
-std::string Take(int id, const char* value, DevicesOptions& options) {
-  switch (id) {
-    case Broadcast: {
-      const auto address = ReadAddress(value);
-      options.broadcast = address.value_or("");
-      return address ? "" : "expects an IPv4 address such as 10.0.0.255";
-    }
-    case Wait: {
-      const auto seconds = ReadNumberText(value, 1, MaxWaitSeconds);
-      options.waitSeconds = seconds.value_or(0);
-      return seconds ? "" : "expects a whole number of seconds from 1 to 3600";
-    }
-    case Setting:
-      options.setting = value;
-      return options.setting.empty() || options.setting.size() > MaxSettingLength
-                 ? "expects 1 to 89 bytes"
-                 : "";
-    case Retries: {
-      const auto retries = ReadNumberText(value, 0, MaxRetries);
-      options.retries = retries.value_or(0);
-      return retries ? "" : "expects a whole number from 0 to 100";
-    }
-    default:  // the flags
-      options.json |= id == Json;
-      options.all |= id == All;
-      options.version |= id == Version;
-      options.help |= id == Help;
-      return "";
+  if (options_.command == DevicesCommand::Update && options_.image.empty()) {
+    return "update needs the IMAGE to install";
   }
-}
-
-// The options each command takes, as bits (1 << (id - Broadcast)).
-constexpr unsigned Bit(int id) {
-  return 1u << (id - Broadcast);
-}
-constexpr unsigned DiscoveryOptions = Bit(Broadcast) | Bit(Wait);
-
-bool Refuse(std::string& error, std::string reason) {
-  error = std::move(reason);
-  return false;
-}
-
-// Checks the operands and options of the command named first.
-bool TakeCommand(const std::vector<std::string>& operands, unsigned given, DevicesOptions& options,
-                 std::string& error) {
-  if (operands.empty()) {
-    return Refuse(error, "no command given (list, info or update)");
+  if (options_.command == DevicesCommand::Update && !options_.all && addresses.empty()) {
+    return "update needs device addresses or --all";
   }
-  const std::string& name = operands[0];
-  unsigned allowed = Bit(Json);
-  size_t fewest = 1;
-  size_t most = 1;
-  if (name == "list") {
-    options.command = DevicesCommand::List;
-    allowed |= DiscoveryOptions;
-  } else if (name == "info") {
-    options.command = DevicesCommand::Info;
-    fewest = most = 2;
-  } else if (name == "update") {
-    options.command = DevicesCommand::Update;
-    allowed |= Bit(All) | Bit(Setting) | Bit(Retries) | (options.all ? DiscoveryOptions : 0);
-    fewest = options.all ? 2 : 3;
-    most = options.all ? 2 : operands.size();
-  } else {
-    return Refuse(error, "unknown command '" + name + "' (list, info or update)");
-  }
-  const std::string command = name == "update" && options.all ? "update --all" : name;
-  for (int id = Broadcast; id <= Retries; ++id) {
-    if ((given & ~allowed & Bit(id)) != 0) {
-      return Refuse(error, "option '--" + std::string(OptionName(id)) + "' does not apply to '" +
-                               command + "'");
-    }
-  }
-  if (operands.size() < fewest) {
-    return Refuse(error, name == "info"        ? "info needs the device's ADDRESS"
-                         : operands.size() < 2 ? "update needs the IMAGE to install"
-                                               : "update needs device addresses or --all");
-  }
-  if (operands.size() > most) {
-    return Refuse(error, "unexpected argument '" + operands[most] + "' after '" + command + "'");
-  }
-  size_t first = 1;
-  if (options.command == DevicesCommand::Update) {
-    options.image = operands[1];
-    first = 2;
-  }
-  for (size_t index = first; index < operands.size(); ++index) {
-    const auto address = ReadAddress(operands[index]);
-    if (!address) {
-      return Refuse(error, "'" + operands[index] + "' is not an IPv4 address such as 10.0.0.7");
-    }
-    options.addresses.push_back(*address);
-  }
-  return true;
+  return addresses.size() > most
+             ? "unexpected argument '" + addresses[most] + "' after '" + shown + "'"
+             : "";
 }
 
 }  // namespace
 
-bool ParseDevicesCommandLine(int argc, char* argv[], DevicesOptions& options, std::string& error) {
-  // 0 starts getopt afresh; the leading ':' tells a missing value apart, and opterr = 0 leaves
-  // every message to this function.
-  optind = 0;
-  opterr = 0;
-  unsigned given = 0;
-  for (int id; (id = getopt_long(argc, argv, ":", LongOptions, nullptr)) != -1;) {
-    if (id < Broadcast) {
-      // `optopt` names the option whose value is missing or needless; 0 for an unknown one.
-      return Refuse(error,
-                    optopt < Broadcast
-                        ? "unknown or ambiguous option '" + std::string(argv[optind - 1]) + "'"
-                        : "option '--" + std::string(OptionName(optopt)) + "' " +
-                              (id == ':' ? "needs a value" : "takes no value"));
-    }
-    const std::string fault = Take(id, optarg, options);
-    if (!fault.empty()) {
-      return Refuse(error, "option '--" + std::string(OptionName(id)) + "' " + fault + ", not '" +
-                               optarg + "'");
-    }
-    given |= id <= Retries ? Bit(id) : 0;
-  }
-  if (options.help || options.version) {
-    return true;
-  }
-  return TakeCommand(std::vector<std::string>(argv + optind, argv + argc), given, options, error);
+CommandLineOutcome ReadDevicesCommandLine(int argc, const char* const* argv,
+                                          DevicesOptions& options) {
+  return DevicesCommandLine(options).Read(argc, argv);
 }

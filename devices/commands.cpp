@@ -4,13 +4,12 @@
 #include "devices/commands.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <memory>
 #include <optional>
 
+#include "common/text_format.h"
 #include "image/image_buffer.h"
 #include "management/discovery.h"
 #include "transfer/transfer_sequence.h"
@@ -84,7 +83,8 @@ struct Attempt {
 Attempt RunAttempt(UpdateRecord& record, const ImageBuffer& image, const std::string& setting,
                    Reporter& reporter) {
   const std::string& address = record.address;
-  const Preparation preparation = PrepareDevice(address.c_str(), setting);
+  EndpointManagementSocket socket;
+  const Preparation preparation = PrepareDevice(socket, address.c_str(), setting);
   const std::string identity = IdentityText(preparation.identity);
   if (preparation.identity.result == IdentifyResult::Answered) {
     record.identity = preparation.identity;
@@ -114,10 +114,8 @@ Attempt RunAttempt(UpdateRecord& record, const ImageBuffer& image, const std::st
 
 // "(2 attempts, 1.4 s)"
 std::string AttemptsText(const UpdateRecord& record) {
-  std::array<char, 32> seconds{};
-  std::snprintf(seconds.data(), seconds.size(), "%.1f s", record.seconds);
-  return "(" + Counted(static_cast<size_t>(record.attempts), "attempt") + ", " + seconds.data() +
-         ")";
+  return "(" + Counted(static_cast<size_t>(record.attempts), "attempt") + ", " +
+         FormatText("%.1f s", record.seconds) + ")";
 }
 
 // Every attempt at one device, up to 1 + `retries`, until one succeeds or a retry is pointless.
@@ -157,7 +155,8 @@ std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& option
   request.broadcast = options.broadcast.empty() ? nullptr : options.broadcast.c_str();
   request.limitMilliseconds = options.waitSeconds * 1000;
   request.keptAddresses = MaxDevices;
-  DiscoveryOutcome outcome = Discover(request);
+  EndpointManagementSocket socket;
+  DiscoveryOutcome outcome = Discover(socket, request);
   if (!outcome.opened) {
     Complain("cannot open a UDP socket");
     return std::nullopt;
@@ -167,10 +166,8 @@ std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& option
   }
   std::sort(outcome.addresses.begin(), outcome.addresses.end());
   std::vector<std::string> addresses;
-  for (const auto& address : outcome.addresses) {
-    AddressText text{};
-    FormatDeviceAddress(address, text);
-    addresses.emplace_back(text.data());
+  for (const AddressBytes& address : outcome.addresses) {
+    addresses.push_back(FormatAddress(address));
   }
   if (addresses.empty()) {
     Complain("no device answered the discovery request");
@@ -181,7 +178,8 @@ std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& option
 std::vector<ListedDevice> IdentifyAll(const std::vector<std::string>& addresses) {
   std::vector<ListedDevice> devices;
   for (const std::string& address : addresses) {
-    devices.push_back({address, IdentifyDevice(address.c_str())});
+    EndpointManagementSocket socket;
+    devices.push_back({address, IdentifyDevice(socket, address.c_str())});
   }
   return devices;
 }

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // torvane-devices' entry: reads the command line, answers --help and --version, starts the
 // platform as the utility does and runs the command.
-#include <cstdio>
-
-#include "app/platform_startup.h"
+#include "common/platform_startup.h"
 #include "devices/command_line.h"
 #include "devices/commands.h"
 #include "transfer/block_record.h"
@@ -11,14 +9,13 @@
 int main(int argc, char** argv) {
   IgnoreWriteFailureSignals();
   DevicesOptions options;
-  std::string error;
-  if (!ParseDevicesCommandLine(argc, argv, options, error)) {
-    Complain(error + "\nTry 'torvane-devices --help'.");
-    return ExitUsage;
-  }
-  if (options.help || options.version) {
-    std::fputs(options.help ? DevicesUsage : "torvane-devices " TORVANE_VERSION "\n", stdout);
-    return ExitDone;
+  switch (ReadDevicesCommandLine(argc, argv, options)) {
+    case CommandLineOutcome::Answered:
+      return ExitDone;
+    case CommandLineOutcome::Refused:
+      return ExitUsage;
+    case CommandLineOutcome::Run:
+      break;
   }
   if (InitializeFramework() == 0 || StartSocketLibrary() == 0) {
     Complain("cannot start the system's socket library");

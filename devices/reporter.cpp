@@ -3,18 +3,16 @@
 #include "devices/reporter.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
+
+#include "common/text_format.h"
 
 bool IsSupported(const Identification& identity) {
   return identity.result == IdentifyResult::Answered && identity.deviceType == ExpectedDeviceType;
 }
 
 std::string FormatDeviceId(const DeviceId& id) {
-  std::array<char, 18> text{};
-  std::snprintf(text.data(), text.size(), "%02x:%02x:%02x:%02x:%02x:%02x", id[0], id[1], id[2],
-                id[3], id[4], id[5]);
-  return text.data();
+  return FormatText("%02x:%02x:%02x:%02x:%02x:%02x", id[0], id[1], id[2], id[3], id[4], id[5]);
 }
 
 std::string Counted(size_t count, const char* noun) {

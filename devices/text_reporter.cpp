@@ -1,25 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
 // The reporter for people: one line per device or per step, and the totals of an update.
-#include <array>
-#include <cstdio>
-
+#include "common/text_format.h"
 #include "devices/reporter.h"
 
 namespace {
 
 // "10.0.0.7         type 1      supported      id 00:1b:2c:3d:4e:5f", columns aligned.
 std::string DeviceLine(const ListedDevice& device) {
-  std::array<char, 128> line{};
   const Identification& identity = device.identity;
   if (identity.result != IdentifyResult::Answered) {
-    std::snprintf(line.data(), line.size(), "%-15s  no answer to identify", device.address.c_str());
-  } else {
-    std::snprintf(line.data(), line.size(), "%-15s  type %-5u  %-13s  id %s",
-                  device.address.c_str(), static_cast<unsigned>(identity.deviceType),
-                  IsSupported(identity) ? "supported" : "not supported",
-                  FormatDeviceId(identity.deviceId).c_str());
+    return FormatText("%-15s  no answer to identify", device.address.c_str());
   }
-  return line.data();
+  return FormatText("%-15s  type %-5u  %-13s  id %s", device.address.c_str(),
+                    static_cast<unsigned>(identity.deviceType),
+                    IsSupported(identity) ? "supported" : "not supported",
+                    FormatDeviceId(identity.deviceId).c_str());
 }
 
 class TextReporter final : public Reporter {

@@ -1,37 +1,27 @@
 // SPDX-License-Identifier: Apache-2.0
-// The encode mode's output file on POSIX: a new file beside the output, written, fsync'ed, closed
-// and renamed over it.
+// The output file's system calls on POSIX: links followed by hand, open with O_EXCL, write,
+// fsync, the owner and mode passed on, and rename.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
-#include "image/output_file.h"
+#include "image/output_file_system.h"
 
 namespace {
 
 // Links followed at most in a chain, as the system's own path resolution does.
 constexpr int MaxLinks = 40;
-// Names tried for the new file before creating it counts as failed.
-constexpr int NewFileNames = 100;
-// The new file's name repeats at most this much of the output's, to stay within a name's limit.
-constexpr size_t NameShownMaximum = 200;
 
-// Writes all of `bytes`, going on after a partial write; false after a failure.
-bool WriteAll(int file, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(file, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<size_t>(written));
-  }
-  return true;
+int Descriptor(FileHandle file) {
+  return static_cast<int>(file);
+}
+
+FileHandle Handle(int descriptor) {
+  return descriptor < 0 ? NoFile : static_cast<FileHandle>(descriptor);
 }
 
 // The folder part of `path`, with its slash ("" for a bare name).
@@ -77,71 +67,82 @@ bool WrittenInPlace(const struct stat& output) {
   return !S_ISREG(output.st_mode);
 }
 
-// Writes the output where it is, as opening it with "wb" would.
-OutputFileResult WriteInPlace(const std::string& path, std::span<const uint8_t> bytes) {
-  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (file < 0) {
-    return OutputFileResult::NotCreated;
-  }
-  const bool written = WriteAll(file, bytes);
-  const bool closed = close(file) == 0;
-  return written && closed ? OutputFileResult::Written : OutputFileResult::NotWritten;
-}
-
-// Creates a file that did not exist, in `folder`, named after `name`; -1 when none can be made.
-int CreateNewFile(const std::string& folder, const std::string& name, mode_t mode,
-                  std::string& created) {
-  const std::string stem =
-      folder + "." + name.substr(0, NameShownMaximum) + "." + std::to_string(getpid()) + ".";
-  for (int attempt = 0; attempt < NewFileNames; ++attempt) {
-    created = stem + std::to_string(attempt);
-    const int file = open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (file >= 0 || errno != EEXIST) {
-      return file;
+// The output that a new file replaces: links followed, and refused when it exists but may not be
+// written, as it was when it was written in place.
+ExistingOutput Replaced(const std::string& path) {
+  ExistingOutput output(ExistingOutput::Kind::Replaced, NoFile, FollowLinks(path));
+  struct stat existing {};
+  output.exists = !output.file.empty() && stat(output.file.c_str(), &existing) == 0;
+  if (output.exists) {
+    const int probe = open(output.file.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (probe < 0) {
+      return {};
     }
+    close(probe);
+    output.owner = existing.st_uid;
+    output.group = existing.st_gid;
+    output.permissions = existing.st_mode & 07777;
   }
-  return -1;
+  return output.file.empty() ? ExistingOutput{} : output;
 }
 
 }  // namespace
 
-OutputFileResult WriteOutputFile(const std::string& path, std::span<const uint8_t> bytes) {
+const char* const PathSeparators = "/";
+
+ExistingOutput ExamineOutput(const std::string& path) {
   struct stat existing {};
   if (stat(path.c_str(), &existing) == 0 && WrittenInPlace(existing)) {
-    return WriteInPlace(path, bytes);
+    // Written where it is, as opening it with "wb" would.
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return {file < 0 ? ExistingOutput::Kind::Refused : ExistingOutput::Kind::InPlace, Handle(file),
+            path};
   }
-  const std::string output = FollowLinks(path);
-  if (output.empty()) {
-    return OutputFileResult::NotCreated;
-  }
-  const bool exists = stat(output.c_str(), &existing) == 0;
-  if (exists) {
-    // An output that may not be written stays as it is, as it did when it was written in place.
-    const int probe = open(output.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (probe < 0) {
-      return OutputFileResult::NotCreated;
-    }
-    close(probe);
-  }
-  const std::string folder = FolderOf(output);
-  std::string created;
+  return Replaced(path);
+}
+
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(getpid());
+}
+
+FileHandle CreateNewFile(const std::string& name, const ExistingOutput& output, bool& nameTaken) {
   // While it is written, the new file is open to nobody else when it replaces an existing one.
   const int file =
-      CreateNewFile(folder, output.substr(folder.size()), exists ? 0600 : 0666, created);
-  if (file < 0) {
-    return OutputFileResult::NotCreated;
+      open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, output.exists ? 0600 : 0666);
+  nameTaken = file < 0 && errno == EEXIST;
+  return Handle(file);
+}
+
+long WriteSome(FileHandle file, std::span<const uint8_t> bytes) {
+  for (;;) {
+    const ssize_t written = write(Descriptor(file), bytes.data(), bytes.size());
+    if (written >= 0 || errno != EINTR) {
+      return written;
+    }
   }
-  bool written = WriteAll(file, bytes) && fsync(file) == 0;
-  if (written && exists) {
-    // The owner is kept where the system allows it; the permission bits always. chown first: it
-    // clears the set-user-ID and set-group-ID bits that chmod then puts back.
-    [[maybe_unused]] const int owned = fchown(file, existing.st_uid, existing.st_gid);
-    written = fchmod(file, existing.st_mode & 07777) == 0;
+}
+
+bool CompleteNewFile(FileHandle file, const ExistingOutput& output) {
+  if (fsync(Descriptor(file)) != 0) {
+    return false;
   }
-  written = close(file) == 0 && written;
-  if (!written || rename(created.c_str(), output.c_str()) != 0) {
-    unlink(created.c_str());
-    return OutputFileResult::NotWritten;
+  if (!output.exists) {
+    return true;
   }
-  return OutputFileResult::Written;
+  // The owner is kept where the system allows it; the permission bits always. chown first: it
+  // clears the set-user-ID and set-group-ID bits that chmod then puts back.
+  [[maybe_unused]] const int owned = fchown(Descriptor(file), output.owner, output.group);
+  return fchmod(Descriptor(file), output.permissions) == 0;
+}
+
+bool CloseFile(FileHandle file) {
+  return close(Descriptor(file)) == 0;
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+void RemoveFile(const std::string& name) {
+  unlink(name.c_str());
 }

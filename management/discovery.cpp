@@ -56,7 +56,7 @@ DiscoveryOutcome Discover(ManagementSocket& socket, const DiscoveryRequest& requ
     if (outcome.answers < INT_MAX) {
       ++outcome.answers;
     }
-    const std::array<uint8_t, 4> address = ReplyDeviceAddress(reply);
+    const AddressBytes address = ReplyDeviceAddress(reply);
     auto& kept = outcome.addresses;
     if (kept.size() < request.keptAddresses &&
         std::find(kept.begin(), kept.end(), address) == kept.end()) {
@@ -65,11 +65,6 @@ DiscoveryOutcome Discover(ManagementSocket& socket, const DiscoveryRequest& requ
   }
   socket.Close();
   return outcome;
-}
-
-DiscoveryOutcome Discover(const DiscoveryRequest& request) {
-  EndpointManagementSocket socket;
-  return Discover(socket, request);
 }
 
 int DiscoverDevice(ManagementSocket& socket, AddressText& targetAddress) {
@@ -82,9 +77,4 @@ int DiscoverDevice(ManagementSocket& socket, AddressText& targetAddress) {
     FormatDeviceAddress(outcome.addresses.front(), targetAddress);
   }
   return outcome.answers;
-}
-
-int DiscoverDevice(AddressText& targetAddress) {
-  EndpointManagementSocket socket;
-  return DiscoverDevice(socket, targetAddress);
 }

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/dotted_quad.h"
 #include "management/management_socket.h"
-#include "net/dotted_quad.h"
 
 /// How to listen: where the request goes, how long at most, and how many addresses to keep.
 struct DiscoveryRequest {
@@ -28,7 +28,7 @@ struct DiscoveryOutcome {
   /// Every datagram that was an answer, so a device answering twice counts twice.
   int answers = 0;
   /// The announced addresses (reply bytes 4..7), each once, in the order they first came.
-  std::vector<std::array<uint8_t, 4>> addresses;
+  std::vector<AddressBytes> addresses;
 };
 
 /// Broadcasts one `CmdDiscover` request through `socket` (opened, broadcast enabled) to port 36 of
@@ -38,14 +38,8 @@ struct DiscoveryOutcome {
 /// receive is ignored but has still restarted the one-second wait. Prints nothing.
 DiscoveryOutcome Discover(ManagementSocket& socket, const DiscoveryRequest& request);
 
-/// `Discover` over a `DatagramEndpoint` that lives for this call.
-DiscoveryOutcome Discover(const DiscoveryRequest& request);
-
 /// The utility's discovery: `Discover` to 255.255.255.255 without an overall limit. Returns the
 /// count of answers; when it is exactly 1, writes the answer's address into `targetAddress` as
 /// "%d.%d.%d.%d", and otherwise leaves the field untouched. When the socket cannot be opened,
 /// prints "Socket create error\n", sends nothing and returns 0.
 int DiscoverDevice(ManagementSocket& socket, AddressText& targetAddress);
-
-/// `DiscoverDevice` over a `DatagramEndpoint` that lives for this call.
-int DiscoverDevice(AddressText& targetAddress);

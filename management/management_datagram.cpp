@@ -3,7 +3,6 @@
 #include "management/management_datagram.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -61,8 +60,8 @@ bool BuildSettingRecord(std::span<uint8_t, SettingRecordSize> record, const Devi
   return true;
 }
 
-std::array<uint8_t, 4> ReplyDeviceAddress(std::span<const uint8_t, ManagementDatagramSize> reply) {
-  std::array<uint8_t, 4> address{};
+AddressBytes ReplyDeviceAddress(std::span<const uint8_t, ManagementDatagramSize> reply) {
+  AddressBytes address{};
   std::copy_n(reply.begin() + DeviceAddressOffset, address.size(), address.begin());
   return address;
 }
@@ -80,9 +79,4 @@ uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply)
 bool IsDiscoveryAnswer(std::span<const uint8_t> arrived) {
   return arrived.size() >= ManagementDatagramSize &&
          ReplyCommandCode(arrived.first<ManagementDatagramSize>()) == CmdDiscover;
-}
-
-void FormatDeviceAddress(const std::array<uint8_t, 4>& address, AddressText& text) {
-  std::snprintf(text.data(), text.size(), "%d.%d.%d.%d", address[0], address[1], address[2],
-                address[3]);
 }

@@ -59,11 +59,6 @@ Identification IdentifyDevice(ManagementSocket& socket, const char* target) {
   return identity;
 }
 
-Identification IdentifyDevice(const char* target) {
-  EndpointManagementSocket socket;
-  return IdentifyDevice(socket, target);
-}
-
 Preparation PrepareDevice(ManagementSocket& socket, const char* target,
                           std::string_view settingString) {
   // The record has no room for more; refused before anything is opened or sent.
@@ -91,11 +86,6 @@ Preparation PrepareDevice(ManagementSocket& socket, const char* target,
   return preparation;
 }
 
-Preparation PrepareDevice(const char* target, std::string_view settingString) {
-  EndpointManagementSocket socket;
-  return PrepareDevice(socket, target, settingString);
-}
-
 int CheckSettingLength(std::string_view settingString) {
   if (settingString.size() > MaxSettingLength) {
     ConsolePrint("%s", PreparationMessage(PreparationResult::SettingTooLong));
@@ -111,9 +101,4 @@ int PrepareTarget(ManagementSocket& socket, const char* target, std::string_view
     return 0;
   }
   return 1;
-}
-
-int PrepareTarget(const char* target, std::string_view settingString) {
-  EndpointManagementSocket socket;
-  return PrepareTarget(socket, target, settingString);
 }

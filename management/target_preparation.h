@@ -25,9 +25,6 @@ struct Identification {
 /// whoever and with whatever code, then closes the socket. Sends nothing else and prints nothing.
 Identification IdentifyDevice(ManagementSocket& socket, const char* target);
 
-/// `IdentifyDevice` over a `DatagramEndpoint` that lives for this call.
-Identification IdentifyDevice(const char* target);
-
 /// How the preparation of a device ended.
 enum class PreparationResult { Started, SettingTooLong, SocketError, NotFound, WrongType };
 
@@ -47,9 +44,6 @@ struct Preparation {
 Preparation PrepareDevice(ManagementSocket& socket, const char* target,
                           std::string_view settingString);
 
-/// `PrepareDevice` over a `DatagramEndpoint` that lives for this call.
-Preparation PrepareDevice(const char* target, std::string_view settingString);
-
 /// Refuses a setting string that does not fit the setting record: prints "Setting string too
 /// long\n" and returns 0 when `settingString` has more than 89 characters; returns 1 otherwise.
 int CheckSettingLength(std::string_view settingString);
@@ -58,6 +52,3 @@ int CheckSettingLength(std::string_view settingString);
 /// otherwise prints one message and returns 0: "Setting string too long\n", "Socket create
 /// error\n", "Device not found\n" (no datagram within the second) or "Device type incorrect\n".
 int PrepareTarget(ManagementSocket& socket, const char* target, std::string_view settingString);
-
-/// `PrepareTarget` over a `DatagramEndpoint` that lives for this call.
-int PrepareTarget(const char* target, std::string_view settingString);

@@ -176,6 +176,8 @@ class Server {
                ? lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds)
                : Clock::time_point::max();
   }
+  void Start() const;
+  void WaitForNext(Clock::time_point now) const;
   std::optional<int> Answer(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local);
   bool StoreImage();
   int Finish(int status);
@@ -190,20 +192,7 @@ class Server {
 };
 
 int Server::Run() {
-  stopSocket = fd_;
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-
-  Log("note - - listening on UDP port 36");
-  if (options_.readyFd >= 0) {
-    const ssize_t ignored = write(options_.readyFd, "ready\n", 6);
-    (void)ignored;
-    if (options_.readyFd > STDERR_FILENO) {
-      close(options_.readyFd);
-    }
-  }
+  Start();
   std::vector<uint8_t> buffer(65536);
   for (;;) {
     if (stopRequested) {
@@ -224,31 +213,51 @@ int Server::Run() {
       if (const auto status = Answer({buffer.data(), static_cast<size_t>(count)}, from, local)) {
         return Finish(*status);
       }
-      continue;
-    }
-    if (now >= IdleDeadline()) {
+    } else if (now >= IdleDeadline()) {
       LogError("nothing received for " + std::to_string(options_.timeoutSeconds) +
                (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
       return Finish(ExitIdle);
+    } else {
+      WaitForNext(now);
     }
-    // Until the next delayed reply is due or the idle time-out ends; no limit without either.
-    const Clock::time_point due =
-        std::min(queue_.empty() ? Clock::time_point::max() : queue_.begin()->first, IdleDeadline());
-    const int64_t wait =
-        due == Clock::time_point::max()
-            ? -1
-            : std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
-    // Nothing waits to be read, so the poll may block: the log goes out first.
-    std::fflush(stderr);
-    pollfd readable{fd_, POLLIN, 0};
-    poll(&readable, 1, static_cast<int>(wait));
   }
+}
+
+// The signals that stop it, the first log line, and "ready" for whoever waits for it.
+void Server::Start() const {
+  stopSocket = fd_;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  Log("note - - listening on UDP port 36");
+  if (options_.readyFd >= 0) {
+    const ssize_t ignored = write(options_.readyFd, "ready\n", 6);
+    (void)ignored;
+    if (options_.readyFd > STDERR_FILENO) {
+      close(options_.readyFd);
+    }
+  }
+}
+
+// Waits until a datagram comes, the next delayed reply is due or the idle time-out ends; without
+// either of the last two, for as long as it takes.
+void Server::WaitForNext(Clock::time_point now) const {
+  const Clock::time_point due =
+      std::min(queue_.empty() ? Clock::time_point::max() : queue_.begin()->first, IdleDeadline());
+  const int64_t wait =
+      due == Clock::time_point::max()
+          ? -1
+          : std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+  // Nothing waits to be read, so the poll may block: the log goes out first.
+  std::fflush(stderr);
+  pollfd readable{fd_, POLLIN, 0};
+  poll(&readable, 1, static_cast<int>(wait));
 }
 
 // Answers one datagram; the exit status once the run is over.
 std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr_in& from,
                                   in_addr local) {
-  using AddressBytes = std::array<uint8_t, 4>;
   const Outcome outcome =
       device_.Handle({bytes,
                       {std::bit_cast<AddressBytes>(from.sin_addr), ntohs(from.sin_port)},

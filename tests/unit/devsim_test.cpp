@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The simulator's device core refuses what a sound utility never sends, so that the end-to-end
-// runs catch such a datagram; and its check of the network namespace.
+// runs catch such a datagram; its command line, read as the manual page says; and its check of the
+// network namespace.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "sim/device.h"
 #include "sim/serve.h"
+#include "sim/sim_options.h"
 
 namespace {
 
@@ -85,6 +87,48 @@ TEST(DevsimDevice, RefusesWhatASoundUtilityNeverSends) {
     }
     const std::string log = device.Handle({c.datagram, {{10, 0, 0, 1}, 40000}, {10, 0, 0, 2}}).log;
     EXPECT_EQ(log.substr(0, c.fields.size() + 1), c.fields + " ") << log;
+  }
+}
+
+TEST(DevsimOptions, ReadAsTheManualPageSays) {
+  const struct {
+    std::vector<const char*> arguments;
+    const char* refusal;  // what standard error says, or nothing for an accepted line
+    int deviceType;
+    size_t wrongBytes;
+  } cases[] = {
+      {{"--device-t", "7"}, "", 7, 0},
+      {{"--device-type=2", "--device-type", "3"}, "", 3, 0},
+      {{"--wrong-byte", "S", "--wrong-byte=T3.1=0x41", "--store="}, "", 1, 2},
+      {{"--d", "2"}, "unknown or ambiguous option '--d'", 0, 0},
+      {{"--once=yes"}, "--once: takes no value, not 'yes'", 0, 0},
+      {{"--timeout"}, "--timeout: 1 required SECONDS missing", 0, 0},
+      {{"--seed", "--tim"}, "--seed: expects a whole number, not '--tim'", 0, 0},
+      {{"--device-type", "0x10"},
+       "--device-type: expects a whole number from 0 to 65535, not '0x10'",
+       0,
+       0},
+      {{"--quiet", "extra"}, "unexpected argument 'extra'", 0, 0},
+      {{"--", "--once"}, "unexpected argument '--once'", 0, 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"torvane-devsim"};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    SimOptions options;
+    testing::internal::CaptureStderr();
+    const CommandLineOutcome outcome =
+        ReadSimCommandLine(static_cast<int>(argv.size()), argv.data(), options);
+    const std::string error = testing::internal::GetCapturedStderr();
+    const bool accepted = *c.refusal == '\0';
+    SCOPED_TRACE(c.arguments.front());
+    EXPECT_EQ(outcome, accepted ? CommandLineOutcome::Run : CommandLineOutcome::Refused);
+    EXPECT_EQ(error, accepted ? ""
+                              : "torvane-devsim: " + std::string(c.refusal) +
+                                    "\nTry 'torvane-devsim --help'.\n");
+    if (accepted) {
+      EXPECT_EQ(options.device.deviceType, c.deviceType);
+      EXPECT_EQ(options.device.wrongBytes.size(), c.wrongBytes);
+    }
   }
 }
 

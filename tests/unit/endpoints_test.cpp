@@ -25,7 +25,7 @@ const timeval OneSecond{1, 0};
 #include <thread>
 #include <vector>
 
-#include "app/platform_startup.h"
+#include "common/platform_startup.h"
 #include "net/transfer_endpoint.h"
 
 namespace {
