@@ -87,10 +87,25 @@ struct DeviceRecord {
   double seconds = 0;
 };
 
+/// The image an update installs, as it was read.
+struct ImageFacts {
+  /// As given on the command line.
+  std::string path;
+  /// The bytes taken from the file (at most 131072), and their SHA-256 in lower-case hexadecimal.
+  size_t size = 0;
+  std::string sha256;
+};
+
 /// What update was asked to do and did.
 struct UpdateRun {
   WallClock::time_point started;
   WallClock::time_point ended;
+  ImageFacts image;
+  /// Only identified the devices and said what it would do.
+  bool dryRun = false;
+  /// The stop request that ended the run early ("SIGINT", "SIGTERM", "CTRL_C"...); empty when none
+  /// came.
+  std::string stoppedBy;
   /// One record per device the run concerned, in the plan's order.
   std::vector<DeviceRecord> devices;
 };
