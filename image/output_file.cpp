@@ -73,8 +73,11 @@ OutputFileResult WriteOutputFile(const std::string& path, std::span<const uint8_
   }
   OutputFileResult result = OutputFileResult::NotCreated;
   OutputPlace place;
-  if (!output.regular || output.standardOutput || output.standardError) {
-    // A device or a pipe takes no rename; the program's own output would part from its messages.
+  if (output.regular && output.standardOutput) {
+    // `-e out in > out`: the start-up banner is in the file already and the closing line would
+    // follow the copy, so it could never be the copy alone. Refused before a byte is written.
+  } else if (!output.regular || output.standardError) {
+    // A device or a pipe takes no rename; the standard error's file would part from its messages.
     result = WriteInPlace(output.file, bytes);
   } else {
     place = LocateOutput(output, path);

@@ -16,10 +16,11 @@ enum class OutputFileResult { Written, NotCreated, NotWritten };
 /// new file closed. An existing output keeps its permission bits (and on POSIX its owner where
 /// the system allows); a new one gets what creating a file gives (0666 less the umask on POSIX).
 /// Written in place instead, with no new file and no rename: an output that is not a file on a
-/// disk (a device such as /dev/null or NUL, a pipe), the program's own standard output or error,
-/// and a file whose place cannot be told.
-/// Returns `Written`; `NotCreated` when the system refuses to open or create the output, or when
-/// the new file cannot be created;
+/// disk (a device such as /dev/null or NUL, a pipe), the program's own standard error, and a file
+/// whose place cannot be told.
+/// Returns `Written`; `NotCreated` when the system refuses to open or create the output, when it
+/// is the program's own standard output and a file on a disk (the program's messages go there
+/// too, so it could never hold the copy alone), or when the new file cannot be created;
 /// `NotWritten` when a write, the flush, the close or the rename failed. On a failure the new
 /// file is removed, an output that the open created too, and an existing output is left as it
 /// was (but one written in place).

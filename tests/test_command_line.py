@@ -129,16 +129,18 @@ PLANTED = ('mkdir -m 1777 shared && echo old > out && ln -s ../out shared/plante
            """grep -q 'openat(AT_FDCWD, "shared/planted", O_WRONLY' trace && """
            "! grep planted trace | grep -qE 'readlink|lstat|NOFOLLOW' && cat out")
 # Outputs made by a shell line: the line that makes `out` and runs the utility ("$@"), the name
-# given to -e, what it shows after the banner, `out`'s kind last. A device, a FIFO and the
-# program's own standard output are written in place.
+# given to -e, what it shows after the banner, `out`'s kind last. A device and a FIFO are written
+# in place; the program's own standard output, a file, is refused: its banner is in it and its
+# closing line would follow the copy.
 OUTPUTS = [
     row("a character device", 'mknod out c 1 3 && "$@"', "out",
         b"File out generated: 512 bytes\ncharacter special file\n"),
     row("a FIFO with a reader", 'mkfifo out && { cat out > got & } && "$@" && wait && cat got',
         "out", b"File out generated: 512 bytes\n" + ENCODED + b"fifo\n"),
-    # Appended to, out holds the copy and then the line: the banner went when the copy emptied it.
-    row("its own standard output", '"$@" >> out && cat out', "/dev/stdout",
-        ENCODED + b"File /dev/stdout generated: 512 bytes\nregular file\n"),
+    row("its own standard output", '"$@" > out && cat out', "out",
+        b"Unable to create file\nregular file\n"),
+    row("its own standard output, appended to", '"$@" >> out && cat out', "/dev/stdout",
+        b"Unable to create file\nregular file\n"),
     row("a link planted in a shared folder", PLANTED, "shared/planted",
         (b"Unable to create file\nold\n" if PROTECTED else
          b"File shared/planted generated: 512 bytes\n" + ENCODED) + b"regular file\n"),
