@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The output file's steps on every platform: what the output is, the new file's name and the
-// attempts at creating it, the writing, and the rename or the clean-up; the
+// attempts at creating it, the writing, and the rename, the writing in place or the clean-up; the
 // system calls are the platform's file's.
 #include "image/output_file.h"
 
@@ -57,11 +57,16 @@ OutputFileResult Replace(const OpenedOutput& output, const OutputPlace& place,
   bool written = WriteAll(file, bytes) && CompleteNewFile(file, output);
   written = CloseFile(file) && written;
   // A name that names another file by now is left to it.
-  if (!written || !StillNamed(output, place) || !RenameOver(place, created)) {
+  const RenameResult renamed =
+      written && StillNamed(output, place) ? RenameOver(place, created) : RenameResult::Failed;
+  if (renamed != RenameResult::Done) {
     RemoveName(place, created);
-    return OutputFileResult::NotWritten;
   }
-  return OutputFileResult::Written;
+  if (renamed == RenameResult::Busy) {
+    // Nothing moves over a mount point; the complete copy showed that the bytes fit.
+    return WriteInPlace(output.file, bytes);
+  }
+  return renamed == RenameResult::Done ? OutputFileResult::Written : OutputFileResult::NotWritten;
 }
 
 }  // namespace

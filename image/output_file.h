@@ -16,8 +16,9 @@ enum class OutputFileResult { Written, NotCreated, NotWritten };
 /// new file closed. An existing output keeps its permission bits (and on POSIX its owner where
 /// the system allows); a new one gets what creating a file gives (0666 less the umask on POSIX).
 /// Written in place instead, with no new file and no rename: an output that is not a file on a
-/// disk (a device such as /dev/null or NUL, a pipe), the program's own standard error, and a file
-/// whose place cannot be told.
+/// disk (a device such as /dev/null or NUL, a pipe), the program's own standard error, a file
+/// bound over another (a mount point, which nothing can be moved over; written once the new copy
+/// was complete, so the disk had room), and a file whose place cannot be told.
 /// Returns `Written`; `NotCreated` when the system refuses to open or create the output, when it
 /// is the program's own standard output and a file on a disk (the program's messages go there
 /// too, so it could never hold the copy alone), or when the new file cannot be created;

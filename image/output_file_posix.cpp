@@ -135,9 +135,12 @@ bool CloseFile(FileHandle file) {
   return close(Descriptor(file)) == 0;
 }
 
-bool RenameOver(const OutputPlace& place, const std::string& name) {
+RenameResult RenameOver(const OutputPlace& place, const std::string& name) {
   const int folder = Descriptor(place.folder);
-  return renameat(folder, name.c_str(), folder, place.name.c_str()) == 0;
+  if (renameat(folder, name.c_str(), folder, place.name.c_str()) == 0) {
+    return RenameResult::Done;
+  }
+  return errno == EBUSY ? RenameResult::Busy : RenameResult::Failed;
 }
 
 void RemoveName(const OutputPlace& place, const std::string& name) {

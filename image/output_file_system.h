@@ -73,8 +73,11 @@ bool EmptyFile(FileHandle file);
 /// Closes `file`; true when that succeeded.
 bool CloseFile(FileHandle file);
 
-/// Puts the file `name` of the output's folder in the output's place, replacing it; true when done.
-bool RenameOver(const OutputPlace& place, const std::string& name);
+enum class RenameResult { Done, Busy, Failed };
+
+/// Puts the file `name` of the output's folder in the output's place, replacing it. `Busy` when
+/// the output is a mount point (a file bound over another), where nothing can be moved.
+RenameResult RenameOver(const OutputPlace& place, const std::string& name);
 
 /// Removes the file `name` from the output's folder; a failure is ignored.
 void RemoveName(const OutputPlace& place, const std::string& name);

@@ -124,9 +124,12 @@ bool CloseFile(FileHandle file) {
   return CloseHandle(Native(file));
 }
 
-bool RenameOver(const OutputPlace& place, const std::string& name) {
+RenameResult RenameOver(const OutputPlace& place, const std::string& name) {
+  // A file bound over another is a POSIX notion: no Busy here.
   return MoveFileExA((place.folderPath + name).c_str(), (place.folderPath + place.name).c_str(),
-                     MOVEFILE_REPLACE_EXISTING);
+                     MOVEFILE_REPLACE_EXISTING)
+             ? RenameResult::Done
+             : RenameResult::Failed;
 }
 
 void RemoveName(const OutputPlace& place, const std::string& name) {

@@ -129,8 +129,9 @@ PLANTED = ('mkdir -m 1777 shared && echo old > out && ln -s ../out shared/plante
            """grep -q 'openat(AT_FDCWD, "shared/planted", O_WRONLY' trace && """
            "! grep planted trace | grep -qE 'readlink|lstat|NOFOLLOW' && cat out")
 # Outputs made by a shell line: the line that makes `out` and runs the utility ("$@"), the name
-# given to -e, what it shows after the banner, `out`'s kind last. A device and a FIFO are written
-# in place; the program's own standard output, a file, is refused: its banner is in it and its
+# given to -e, what it shows after the banner, `out`'s kind last. A device, a FIFO and a file bound
+# over another (which nothing can be moved over) are written in place, the last once the new copy
+# was complete; the program's own standard output, a file, is refused: its banner is in it and its
 # closing line would follow the copy.
 OUTPUTS = [
     row("a character device", 'mknod out c 1 3 && "$@"', "out",
@@ -141,6 +142,9 @@ OUTPUTS = [
         b"Unable to create file\nregular file\n"),
     row("its own standard output, appended to", '"$@" >> out && cat out', "/dev/stdout",
         b"Unable to create file\nregular file\n"),
+    row("a bind-mounted file", "echo old > inner && echo old > out && unshare --mount --propagation "
+        """private sh -c 'mount --bind inner out && "$@"' sh "$@" && cat inner && ls -A""", "out",
+        b"File out generated: 512 bytes\n" + ENCODED + b"fw.bin\ninner\nout\nregular file\n"),
     row("a link planted in a shared folder", PLANTED, "shared/planted",
         (b"Unable to create file\nold\n" if PROTECTED else
          b"File shared/planted generated: 512 bytes\n" + ENCODED) + b"regular file\n"),
