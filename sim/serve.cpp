@@ -5,9 +5,12 @@
 #include "sim/serve.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/nsfs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +36,9 @@ namespace devsim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The inode of the machine's first user namespace, which the kernel fixes (PROC_USER_INIT_INO).
+constexpr ino_t InitialUserNamespaceInode = 0xEFFFFFFD;
 
 // Delayed replies that may wait at one time; under a flood the queue would otherwise grow without
 // end.
@@ -309,35 +315,65 @@ int Server::Finish(int status) {
 
 }  // namespace
 
-NetworkNamespace ClassifyNetworkNamespace(const char* own,
+NamespaceVerdict ClassifyNetworkNamespace(const char* own,
                                           std::initializer_list<const char*> initial) {
+  const int file = open(own, O_RDONLY | O_CLOEXEC);
   struct stat ownFile {};
-  if (stat(own, &ownFile) != 0) {
-    return NetworkNamespace::Unknown;
+  if (file < 0 || fstat(file, &ownFile) != 0) {
+    const std::string why = std::string("cannot read ") + own + ": " + std::strerror(errno);
+    if (file >= 0) {
+      close(file);
+    }
+    return {NetworkNamespace::Unknown, why};
   }
+  // The machine's first network namespace belongs to its first user namespace, whose inode the
+  // kernel fixes; a namespace that belongs to another (unshare --user --net) is another one.
+  const int owner = ioctl(file, NS_GET_USERNS);
+  struct stat ownerFile {};
+  const bool otherOwner =
+      owner >= 0 && fstat(owner, &ownerFile) == 0 && ownerFile.st_ino != InitialUserNamespaceInode;
+  if (owner >= 0) {
+    close(owner);
+  }
+  close(file);
+  if (otherOwner) {
+    return {NetworkNamespace::Private, ""};
+  }
+  std::string why;
   for (const char* path : initial) {
     struct stat initialFile {};
     if (stat(path, &initialFile) == 0) {
       const bool same =
           ownFile.st_dev == initialFile.st_dev && ownFile.st_ino == initialFile.st_ino;
-      return same ? NetworkNamespace::Initial : NetworkNamespace::Private;
+      return {same ? NetworkNamespace::Initial : NetworkNamespace::Private, ""};
     }
+    why += std::string(why.empty() ? "cannot read " : " nor ") + path + " (" +
+           std::strerror(errno) + ")";
   }
-  return NetworkNamespace::Unknown;
+  return {NetworkNamespace::Unknown, why};
 }
 
 int ServeDevice(const SimOptions& options) {
   // The log is written in blocks and flushed whenever the simulator waits, and at exit.
   std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
   // PID 1's namespace is often unreadable, even for root; PID 2, the kernel's thread maker, is
-  // always in the initial namespace. Checked before any socket exists.
-  if (!options.hostNetwork &&
-      ClassifyNetworkNamespace("/proc/self/ns/net", {"/proc/1/ns/net", "/proc/2/ns/net"}) ==
-          NetworkNamespace::Initial) {
+  // always in the initial namespace. Checked before any socket exists; where it cannot be told,
+  // refused too: the machine's own network is the one place it must never answer.
+  const NamespaceVerdict verdict =
+      options.hostNetwork
+          ? NamespaceVerdict{NetworkNamespace::Private, ""}
+          : ClassifyNetworkNamespace("/proc/self/ns/net", {"/proc/1/ns/net", "/proc/2/ns/net"});
+  if (verdict.kind != NetworkNamespace::Private) {
     LogError(
-        "refusing to run in this machine's own network namespace, where it would answer real "
-        "discovery broadcasts on port 36 and pass for a device. Run it in a namespace of its own "
-        "(unshare --net), or give --host-network to answer on this host's interfaces anyway");
+        (verdict.kind == NetworkNamespace::Initial
+             ? std::string("refusing to run in this machine's own network namespace")
+             : "refusing to run where it cannot tell this machine's own network namespace from "
+               "another: " +
+                   verdict.why) +
+        ". There it would answer real discovery broadcasts on port 36 and pass for a device. Run "
+        "it in a namespace of its own (as root: unshare --net; as a user: unshare --user "
+        "--map-root-user --net), or give --host-network to answer on this host's interfaces "
+        "anyway");
     return ExitHostNetwork;
   }
   std::string why;
