@@ -40,6 +40,9 @@ using Clock = std::chrono::steady_clock;
 // The inode of the machine's first user namespace, which the kernel fixes (PROC_USER_INIT_INO).
 constexpr ino_t InitialUserNamespaceInode = 0xEFFFFFFD;
 
+// A count of repeated log lines is written at most this long after the first of them.
+constexpr std::chrono::seconds RepeatsWrittenWithin{1};
+
 // Delayed replies that may wait at one time; under a flood the queue would otherwise grow without
 // end.
 constexpr size_t MaxDelayedReplies = 4096;
@@ -171,10 +174,11 @@ class Server {
   int Run();
 
  private:
-  void Log(const std::string& line) const {
-    if (!options_.quiet) {
-      std::fprintf(stderr, "%s\n", line.c_str());
-    }
+  void Log(const std::string& line);
+  void LogRepeats();
+  void Error(const std::string& text) {
+    LogRepeats();
+    LogError(text);
   }
   // When the idle time-out ends; never without one.
   Clock::time_point IdleDeadline() const {
@@ -182,7 +186,7 @@ class Server {
                ? lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds)
                : Clock::time_point::max();
   }
-  void Start() const;
+  void Start();
   void WaitForNext(Clock::time_point now) const;
   std::optional<int> Answer(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local);
   bool StoreImage();
@@ -195,7 +199,38 @@ class Server {
   std::multimap<Clock::time_point, Delayed> queue_;
   bool queueFullLogged_ = false;
   Clock::time_point lastDatagram_ = Clock::now();
+  // The last line logged, how often it came again since, and when that count is written at the
+  // latest.
+  std::string lastLine_;
+  size_t repeats_ = 0;
+  Clock::time_point repeatsDue_ = Clock::time_point::max();
 };
+
+// A flood of one datagram would repeat one line without end: a line that comes again is counted,
+// and the count written when another line comes, at exit, and a second after the first repeat at
+// the latest, so the log grows by a line a second at most.
+void Server::Log(const std::string& line) {
+  if (options_.quiet) {
+    return;
+  }
+  if (line == lastLine_) {
+    if (repeats_++ == 0) {
+      repeatsDue_ = Clock::now() + RepeatsWrittenWithin;
+    }
+    return;
+  }
+  LogRepeats();
+  std::fprintf(stderr, "%s\n", line.c_str());
+  lastLine_ = line;
+}
+
+void Server::LogRepeats() {
+  if (repeats_ > 0) {
+    std::fprintf(stderr, "note - - repeated %zu more time%s\n", repeats_, repeats_ == 1 ? "" : "s");
+  }
+  repeats_ = 0;
+  repeatsDue_ = Clock::time_point::max();
+}
 
 int Server::Run() {
   Start();
@@ -206,6 +241,9 @@ int Server::Run() {
       return Finish(options_.once ? ExitUpdateFailed : ExitUpdateComplete);
     }
     const Clock::time_point now = Clock::now();
+    if (now >= repeatsDue_) {
+      LogRepeats();
+    }
     for (; !queue_.empty() && queue_.begin()->first <= now; queue_.erase(queue_.begin())) {
       const Delayed& reply = queue_.begin()->second;
       SendReply(fd_, reply.bytes, reply.destination, reply.source);
@@ -220,8 +258,8 @@ int Server::Run() {
         return Finish(*status);
       }
     } else if (now >= IdleDeadline()) {
-      LogError("nothing received for " + std::to_string(options_.timeoutSeconds) +
-               (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
+      Error("nothing received for " + std::to_string(options_.timeoutSeconds) +
+            (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
       return Finish(ExitIdle);
     } else {
       WaitForNext(now);
@@ -230,7 +268,7 @@ int Server::Run() {
 }
 
 // The signals that stop it, the first log line, and "ready" for whoever waits for it.
-void Server::Start() const {
+void Server::Start() {
   stopSocket = fd_;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
@@ -250,7 +288,8 @@ void Server::Start() const {
 // either of the last two, for as long as it takes.
 void Server::WaitForNext(Clock::time_point now) const {
   const Clock::time_point due =
-      std::min(queue_.empty() ? Clock::time_point::max() : queue_.begin()->first, IdleDeadline());
+      std::min({queue_.empty() ? Clock::time_point::max() : queue_.begin()->first, IdleDeadline(),
+                repeatsDue_});
   const int64_t wait =
       due == Clock::time_point::max()
           ? -1
@@ -284,7 +323,7 @@ std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr
     const std::string& text = *outcome.setting;
     if (!WriteWholeFile(options_.settingFile,
                         {reinterpret_cast<const uint8_t*>(text.data()), text.size()})) {
-      LogError("cannot write the setting string to " + options_.settingFile);
+      Error("cannot write the setting string to " + options_.settingFile);
       return ExitSystem;
     }
   }
@@ -299,7 +338,7 @@ std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr
 
 bool Server::StoreImage() {
   if (!options_.storeFile.empty() && !WriteWholeFile(options_.storeFile, device_.StoredImage())) {
-    LogError("cannot write the received image to " + options_.storeFile);
+    Error("cannot write the received image to " + options_.storeFile);
     return false;
   }
   return true;
@@ -309,6 +348,7 @@ int Server::Finish(int status) {
   if (!StoreImage() && status != ExitIdle) {
     status = ExitSystem;
   }
+  LogRepeats();
   std::fflush(stderr);
   return status;
 }

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """What comes with the programs: the demo, the manual pages, the Wireshark dissector, the Debian
-packages, the simulator's refusal of the machine's own network, the unit tests that need a network
-or a console, and for the Windows build its zip, whose utility runs with no DLL beside it."""
+packages, the simulator's start (where it refuses to run, as whom it runs) and its log under a
+flood, the unit tests that need a network or a console, and for the Windows build its zip, whose
+utility runs with no DLL beside it."""
 import os
 import re
 import select
@@ -243,24 +244,29 @@ USERS_OWN = ["setpriv", "--reuid", "nobody", "--regid", "nogroup", "--clear-grou
              "--user", "--map-root-user", "--net"]
 REFUSED = "refusing to run in this machine's own network namespace"
 GAVE_UP = "nothing received for 1 second, giving up"
-# The commands before the simulator, its options, its exit status, "ready" or nothing, the ids it
-# runs with once ready, what its standard error says. In a PID namespace of its own it is process
-# 1, in the same network namespace: it refuses to run there (no port bound, so no "ready"), as
-# wherever it cannot show its namespace to be another, unless told to.
+# The commands before the simulator, its options, the discovery requests sent to it once ready
+# (from one socket, each answer awaited), its exit status, "ready" or nothing, the ids it runs with
+# once ready, what its standard error says. In a PID namespace of its own it is process 1, in the
+# same network namespace: it refuses to run there (no port bound, so no "ready"), as wherever it
+# cannot show its namespace to be another, unless told to. A flood of one request is counted.
 SIMULATOR_STARTS = [
-    row("pid 1 of namespaces of its own", PID_1, [], 5, b"", None, REFUSED),
-    row("there, told to run", PID_1, ["--host-network"], 4, b"ready\n", "0 / 0 / ", GAVE_UP),
-    row("not root, /proc/1/ns/net unreadable", NOT_ROOT, [], 5, b"", None,
+    row("pid 1 of namespaces of its own", PID_1, [], 0, 5, b"", None, REFUSED),
+    row("there, told to run", PID_1, ["--host-network"], 0, 4, b"ready\n", "0 / 0 / ", GAVE_UP),
+    row("not root, /proc/1/ns/net unreadable", NOT_ROOT, [], 0, 5, b"", None,
         r"cannot tell [^\n]*: cannot read /proc/1/ns/net \(Permission denied\) nor "
         r"/proc/2/ns/net \(Permission denied\)\. "),
-    row("a user's namespaces of its own", USERS_OWN, [], 4, b"ready\n", "65534 / 65534 / ",
+    row("a user's namespaces of its own", USERS_OWN, [], 0, 4, b"ready\n", "65534 / 65534 / ",
         GAVE_UP),
+    row("a flood of one request", [], [], 3000, 4, b"ready\n", "0 / 0 / ",
+        r"\Anote - - listening on UDP port 36\ndiscover - - answered [^\n]*\n"
+        r"(note - - repeated \d+ more times\n){1,4}torvane-devsim: " + GAVE_UP + r"\n\Z"),
 ]
 
 
 @LINUX
-@pytest.mark.parametrize("wrap,options,status,ready,ids,said", SIMULATOR_STARTS)
-def test_simulator_start(platform, bounds, tmp_path, wrap, options, status, ready, ids, said):
+@pytest.mark.parametrize("wrap,options,requests,status,ready,ids,said", SIMULATOR_STARTS)
+def test_simulator_start(platform, bounds, tmp_path, wrap, options, requests, status, ready, ids,
+                         said):
     simulator = existing(platform.utility.parent, "torvane-devsim")
     process = subprocess.Popen([*wrap, simulator, "--timeout", "1", "--ready-fd", "1", *options],
                                cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -268,11 +274,17 @@ def test_simulator_start(platform, bounds, tmp_path, wrap, options, status, read
         shown = process.stdout.readline() if select.select(
             [process.stdout], [], [], bounds.seconds(10))[0] else None
         running = credentials(process.pid) if shown else None
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as requester:
+            requester.settimeout(bounds.seconds(1))
+            for _ in range(requests):
+                requester.sendto(SYNTHETIC[0][0], ("127.0.0.1", 36))
+                requester.recv(64)
         err = process.communicate(timeout=bounds.seconds(10))[1].decode()
     finally:
         stop(process)
     assert (process.returncode, shown, running) == (status, ready, ids), err
     assert re.search(said, err), err
+    assert sum(map(int, re.findall(r"repeated (\d+) more", err))) == max(requests - 1, 0)
 
 
 @pytest.mark.parametrize("tests,console", [
