@@ -6,9 +6,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/nsfs.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -21,7 +23,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <span>
@@ -152,12 +153,88 @@ ssize_t ReceiveDatagram(int fd, std::vector<uint8_t>& buffer, sockaddr_in& from,
   return count;
 }
 
-bool WriteWholeFile(const std::string& path, std::span<const uint8_t> bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
+// The files that the simulator writes to, opened before it gives up root's privileges: -1 for
+// none. Owned by `ServeDevice`, read by the `Server`.
+struct StoreFiles {
+  StoreFiles() = default;
+  StoreFiles(const StoreFiles&) = delete;
+  StoreFiles& operator=(const StoreFiles&) = delete;
+  ~StoreFiles() {
+    for (const int file : {image, setting}) {
+      if (file >= 0) {
+        close(file);
+      }
+    }
+  }
+  int image = -1;
+  int setting = -1;
+};
+
+// Opens `path` for writing into `file`, created when missing and not emptied yet; nothing for an
+// empty path. False with `why` set when it cannot be opened.
+bool OpenStoreFile(const std::string& path, const char* what, int& file, std::string& why) {
+  if (!path.empty()) {
+    file = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (file < 0) {
+      why = "cannot open " + path + " for " + what + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Makes `bytes` the content of the open file `file` (a file on a disk from its start, emptied of
+// what it held beyond them; anything else written to).
+bool WriteWholeFile(int file, std::span<const uint8_t> bytes) {
+  struct stat status {};
+  const bool regular = fstat(file, &status) == 0 && S_ISREG(status.st_mode);
+  const auto size = static_cast<off_t>(bytes.size());
+  if (regular && lseek(file, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  while (!bytes.empty()) {
+    const ssize_t written = write(file, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<size_t>(written));
+  }
+  return !regular || ftruncate(file, size) == 0;
+}
+
+// True in a user namespace other than the machine's first, whose root is nobody outside it.
+bool InUserNamespaceOfItsOwn() {
+  struct stat own {};
+  return stat("/proc/self/ns/user", &own) == 0 && own.st_ino != InitialUserNamespaceInode;
+}
+
+// Once port 36 is bound and the files are open, root's privileges serve nothing more: run as
+// `user`, with its group and no other. In a user namespace of its own, whose root is no root
+// outside it, `user` may have no id there (the kernel says EINVAL, or EPERM for the groups), and
+// the simulator stays as it is. False with `why` set when they cannot be given up.
+bool GiveUpRoot(const std::string& user, std::string& why) {
+  if (geteuid() != 0) {
+    return true;
+  }
+  const passwd* entry = getpwnam(user.c_str());
+  if (entry == nullptr) {
+    why = "cannot give up root's privileges: no user " + user + " here (see --user)";
+    return false;
+  }
+  const uid_t uid = entry->pw_uid;
+  const gid_t gid = entry->pw_gid;
+  if (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0) {
+    return true;
+  }
+  const int error = errno;
+  if (InUserNamespaceOfItsOwn() && (error == EINVAL || error == EPERM)) {
+    return true;
+  }
+  why = "cannot give up root's privileges for those of " + user + ": " + std::strerror(error);
+  return false;
 }
 
 // A reply waiting for its time.
@@ -169,7 +246,8 @@ struct Delayed {
 
 class Server {
  public:
-  Server(const SimOptions& options, int fd) : options_(options), fd_(fd), device_(options.device) {}
+  Server(const SimOptions& options, int fd, const StoreFiles& files)
+      : options_(options), fd_(fd), files_(files), device_(options.device) {}
 
   int Run();
 
@@ -194,6 +272,7 @@ class Server {
 
   const SimOptions& options_;
   int fd_;
+  const StoreFiles& files_;
   Device device_;
   // By the time they are due; replies due at the same time leave in the order they came.
   std::multimap<Clock::time_point, Delayed> queue_;
@@ -319,9 +398,9 @@ std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr
     }
   }
   Log(outcome.log);
-  if (outcome.setting && !options_.settingFile.empty()) {
+  if (outcome.setting && files_.setting >= 0) {
     const std::string& text = *outcome.setting;
-    if (!WriteWholeFile(options_.settingFile,
+    if (!WriteWholeFile(files_.setting,
                         {reinterpret_cast<const uint8_t*>(text.data()), text.size()})) {
       Error("cannot write the setting string to " + options_.settingFile);
       return ExitSystem;
@@ -337,7 +416,7 @@ std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr
 }
 
 bool Server::StoreImage() {
-  if (!options_.storeFile.empty() && !WriteWholeFile(options_.storeFile, device_.StoredImage())) {
+  if (files_.image >= 0 && !WriteWholeFile(files_.image, device_.StoredImage())) {
     Error("cannot write the received image to " + options_.storeFile);
     return false;
   }
@@ -417,12 +496,23 @@ int ServeDevice(const SimOptions& options) {
     return ExitHostNetwork;
   }
   std::string why;
+  StoreFiles files;
+  if (!OpenStoreFile(options.storeFile, "the received image", files.image, why) ||
+      !OpenStoreFile(options.settingFile, "the setting string", files.setting, why)) {
+    LogError(why);
+    return ExitSystem;
+  }
   const int fd = OpenDeviceSocket(why);
   if (fd < 0) {
     LogError(why);
     return ExitSystem;
   }
-  const int status = Server(options, fd).Run();
+  int status = ExitSystem;
+  if (GiveUpRoot(options.user, why)) {
+    status = Server(options, fd, files).Run();
+  } else {
+    LogError(why);
+  }
   close(fd);
   return status;
 }

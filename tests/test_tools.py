@@ -243,23 +243,26 @@ NOT_ROOT = ["unshare", "--net", "sh", "-c", "sysctl -qw net.ipv4.ip_unprivileged
 USERS_OWN = ["setpriv", "--reuid", "nobody", "--regid", "nogroup", "--clear-groups", "unshare",
              "--user", "--map-root-user", "--net"]
 REFUSED = "refusing to run in this machine's own network namespace"
-GAVE_UP = "nothing received for 1 second, giving up"
+GAVE_UP = r"torvane-devsim: nothing received for 1 second, giving up\n\Z"
+LISTENED = r"\Anote - - listening on UDP port 36\n"
 # The commands before the simulator, its options, the discovery requests sent to it once ready
 # (from one socket, each answer awaited), its exit status, "ready" or nothing, the ids it runs with
 # once ready, what its standard error says. In a PID namespace of its own it is process 1, in the
 # same network namespace: it refuses to run there (no port bound, so no "ready"), as wherever it
-# cannot show its namespace to be another, unless told to. A flood of one request is counted.
+# cannot show its namespace to be another, unless told to. Started as root, it runs as nobody (or
+# --user) once port 36 is bound. A flood of one request is counted.
 SIMULATOR_STARTS = [
     row("pid 1 of namespaces of its own", PID_1, [], 0, 5, b"", None, REFUSED),
-    row("there, told to run", PID_1, ["--host-network"], 0, 4, b"ready\n", "0 / 0 / ", GAVE_UP),
+    row("there, told to run", PID_1, ["--host-network", "--user", "daemon"], 0, 4, b"ready\n",
+        "1 / 1 / ", LISTENED + GAVE_UP),
     row("not root, /proc/1/ns/net unreadable", NOT_ROOT, [], 0, 5, b"", None,
         r"cannot tell [^\n]*: cannot read /proc/1/ns/net \(Permission denied\) nor "
         r"/proc/2/ns/net \(Permission denied\)\. "),
     row("a user's namespaces of its own", USERS_OWN, [], 0, 4, b"ready\n", "65534 / 65534 / ",
+        LISTENED + GAVE_UP),
+    row("a flood of one request", [], [], 3000, 4, b"ready\n", "65534 / 65534 / ",
+        LISTENED + r"discover - - answered [^\n]*\n(note - - repeated \d+ more times\n){1,4}" +
         GAVE_UP),
-    row("a flood of one request", [], [], 3000, 4, b"ready\n", "0 / 0 / ",
-        r"\Anote - - listening on UDP port 36\ndiscover - - answered [^\n]*\n"
-        r"(note - - repeated \d+ more times\n){1,4}torvane-devsim: " + GAVE_UP + r"\n\Z"),
 ]
 
 
