@@ -37,7 +37,8 @@ std::string FinalName(HANDLE file, const std::string& path) {
   return found.rfind("\\\\?\\", 0) == 0 ? found.substr(4) : found;
 }
 
-// True when `file` and the standard stream `stream` are one file on a disk.
+// True when `file` and the standard stream `stream` are one file on a disk. Wine's handle of a
+// Unix file inherited as a standard stream answers no query of its identity: false there.
 bool IsStream(HANDLE file, DWORD stream) {
   const HANDLE standard = GetStdHandle(stream);
   BY_HANDLE_FILE_INFORMATION one;
