@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/sha256.h"
+#include "common/text_format.h"
 #include "common/utc_time.h"
 
 namespace {
@@ -43,6 +44,30 @@ TEST(FormatUtcTime, WritesRfc3339InUtcToTheMillisecond) {
   for (const auto& c : cases) {
     const std::chrono::system_clock::time_point time(std::chrono::milliseconds(c.milliseconds));
     EXPECT_EQ(FormatUtcTime(time), c.text);
+  }
+}
+
+TEST(QuotedText, ShowsNoControlByteAndCutsLongArguments) {
+  const std::string sixtyThree(63, 'x');
+  const struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"10.0.0.7", "'10.0.0.7'"},
+      {"", "''"},
+      // An escape sequence, line ends, a tab, DEL; C:\ as it is.
+      {"\x1b[2Ja\n\r\t\x7f C:\\fw", "'\\x1b[2Ja\\n\\r\\t\\x7f C:\\fw'"},
+      // UTF-8 as it is (ü, €, an emoji); a C1 control (U+009B), a lone byte, an overlong '/'
+      // and a surrogate are bytes.
+      {"\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80", "'\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80'"},
+      {"\xc2\x9b\xff\xc0\xaf\xed\xa0\x80", "'\\xc2\\x9b\\xff\\xc0\\xaf\\xed\\xa0\\x80'"},
+      {std::string(64, 'x'), "'" + std::string(64, 'x') + "'"},
+      {std::string(100000, 'x'), "'" + std::string(64, 'x') + "'... (100000 bytes)"},
+      // Cut before a character that would end past the limit, not inside it.
+      {sixtyThree + "\xc3\xbc", "'" + sixtyThree + "'... (65 bytes)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QuotedText(c.text), c.shown);
   }
 }
 
