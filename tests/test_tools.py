@@ -237,7 +237,7 @@ def test_simulator_in_a_namespace_that_looks_initial(platform, bounds, options, 
 
 
 @pytest.mark.parametrize("tests,console", [
-    row("sockets", "TransferEndpoint.*", False, on=("native",)),
+    row("sockets", "*Endpoint.*", False, on=("native",)),
     row("all but the console", "-*OnTheConsole*", False, on=("wine",)),
     row("the console", "*OnTheConsole*", True, on=("wine",))])
 def test_unit_tests(platform, bounds, tmp_path, tests, console):
