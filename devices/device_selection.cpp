@@ -25,14 +25,15 @@ std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& option
     Complain("cannot open a UDP socket");
     return std::nullopt;
   }
-  if (outcome.addresses.size() == MaxDevices) {
+  if (outcome.devices.size() == MaxDevices) {
     Complain("only the first " + std::to_string(MaxDevices) + " devices that answered are kept");
   }
-  std::sort(outcome.addresses.begin(), outcome.addresses.end());
+
   std::vector<std::string> addresses;
-  for (const AddressBytes& address : outcome.addresses) {
-    addresses.push_back(FormatAddress(address));
+  for (const DiscoveredDevice& device : outcome.devices) {
+    addresses.push_back(FormatAddress(device.address));
   }
+  std::sort(addresses.begin(), addresses.end());
   if (addresses.empty()) {
     Complain("no device answered the discovery request");
   }
@@ -41,9 +42,11 @@ std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& option
 
 std::vector<ListedDevice> IdentifyAll(const std::vector<std::string>& addresses) {
   std::vector<ListedDevice> devices;
-  for (const std::string& address : addresses) {
-    EndpointManagementSocket socket;
-    const Identification identity = IdentifyDevice(socket, address.c_str());
+  EndpointManagementSocket socket;
+  const std::vector<Identification> identities = IdentifyDevices(socket, addresses);
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const std::string& address = addresses[i];
+    const Identification& identity = identities[i];
     const ResultReason reason =
         identity.result == IdentifyResult::SocketError ? ResultReason::SocketError
         : identity.result == IdentifyResult::NoAnswer  ? ResultReason::NoAnswer
