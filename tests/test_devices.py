@@ -345,10 +345,11 @@ SILENT_HOSTS = [f"10.77.0.{100 + i}" for i in range(30)]
 
 @pytest.mark.on(*NATIVE)
 @pytest.mark.parametrize("hostile,devices,arguments,expected,status,seconds", [
-    # Type-1 answers from another host, to every port torvane-devices may use: a device of another
-    # type stays one.
+    # Type-1 answers from another host, to every port torvane-devices may use, before the slow
+    # device's own: a device of another type stays one.
     row("identify answers from another host",
-        ["spray", "10.77.0.1", "40000", "40015", "1"], {D1: TYPE_2}, ["info", D1],
+        ["spray", "10.77.0.1", "40000", "40015", "1"], {D1: [*TYPE_2, "--identify-delay", "500"]},
+        ["info", D1],
         [(D1, 2, False, ID2, None)], 0, 10),
     # Thirty hosts that answer discovery and nothing else cost one second together, not thirty.
     row("thirty silent hosts", ["silent", *SILENT_HOSTS], {}, ["list", "--wait", "1"],
