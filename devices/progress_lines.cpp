@@ -5,7 +5,7 @@
 #include "common/text_format.h"
 
 void ProgressLines::DeviceSkipped(const DeviceRecord& device) {
-  Line(device, "left out, " + IdentityText(device.identity));
+  Line(device, SkipText(device.reason, device.identity));
 }
 
 void ProgressLines::TransferStarted(const DeviceRecord& device) {
@@ -29,6 +29,11 @@ void ProgressLines::AttemptFailed(const DeviceRecord& device, const StepReached&
 }
 
 void ProgressLines::DeviceDone(const DeviceRecord& device) {
+  // A dry run fails a device at its identification, before any attempt.
+  if (device.attempts == 0) {
+    Line(device, "failed at " + StepText(device.failedAt) + ", " + IdentityText(device.identity));
+    return;
+  }
   const std::string attempts = "(" + Counted(static_cast<size_t>(device.attempts), "attempt") +
                                ", " + FormatText("%.1f s", device.seconds) + ")";
   Line(device, device.result == DeviceResult::Updated
@@ -37,5 +42,5 @@ void ProgressLines::DeviceDone(const DeviceRecord& device) {
 }
 
 void ProgressLines::Line(const DeviceRecord& device, const std::string& text) {
-  WriteLine(stream_, device.address + ": " + text);
+  WriteLine(stream_, DeviceName(device.address, device.askedId) + ": " + text);
 }

@@ -13,7 +13,7 @@ class ProgressLines : public Reporter {
  public:
   explicit ProgressLines(std::FILE* stream) : stream_(stream) {}
 
-  void Note(const std::string& text) override { WriteLine(stream_, text); }
+  void Note(const std::string& text) override { Complain(text); }
   void DeviceSkipped(const DeviceRecord& device) override;
   void TransferStarted(const DeviceRecord& device) override;
   void PhaseDone(const DeviceRecord& device, TransferPhase phase, size_t blocks) override;

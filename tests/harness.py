@@ -197,11 +197,13 @@ class Native:
         assert run.err == b"", run.err[-2000:]
         return run._replace(out=run.out[banner.end():])
 
-    def devices(self, arguments, cwd=None, ns=None, seconds=60):
-        """Runs torvane-devices beside the utility: its exit status, standard output and error."""
+    def devices(self, arguments, cwd=None, ns=None, seconds=60, environment=None, wrap=()):
+        """Runs torvane-devices beside the utility, with `environment` added to its own and the
+        command `wrap` in front: its exit status, standard output and error."""
         program = existing(self.utility.parent, self.utility.name.replace("fwupdate", "devices"))
         command, env = self.command(arguments, ns, program)
-        run = self.bounds.run(command, seconds, cwd=cwd, env=env)
+        env = dict(env or os.environ, **(environment or {}))
+        run = self.bounds.run([*wrap, *command], seconds, cwd=cwd, env=env)
         self.check()
         return run
 

@@ -181,7 +181,9 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
           (["-qDEB_BUILD_MULTIARCH"], ["-a", architecture, "-qDEB_HOST_MULTIARCH"])])
     packages = {  # its programs, its other files, its Suggests field
         "torvane-fwupdate": (UTILITIES, [f"{plugins}/torvane.lua",
-                                         "usr/share/doc/torvane-fwupdate/README.md"],
+                                         "usr/share/doc/torvane-fwupdate/README.md",
+                                         "usr/share/torvane-devices/torvane-devices.schema.json",
+                                         f"usr/share/bash-completion/completions/{UTILITIES[1]}"],
                              b"Suggests: tshark | wireshark\n"),
         "torvane-devsim": (["torvane-devsim"], [], b"")}
     assert sorted(debs) == sorted(packages)
@@ -204,6 +206,12 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
         for name in programs:
             kind = bounds.run([installed("file"), "-b", root / "usr/bin" / name], 30).out
             assert f"ELF 64-bit LSB pie executable, {MACHINES[architecture]},".encode() in kind
+    # bash completes torvane-devices' options with what the package installs.
+    completion = tmp_path / "torvane-fwupdate/usr/share/bash-completion/completions" / UTILITIES[1]
+    completed = bounds.run(["bash", "-c", 'source "$1" && complete -p torvane-devices && COMP_WORDS='
+                            '(torvane-devices update --dr) && COMP_CWORD=2 && _torvane_devices && '
+                            'echo "${COMPREPLY[@]}"', "bash", completion], 10)
+    assert completed.out == b"complete -F _torvane_devices torvane-devices\n--dry-run\n"
     # The utility's manual page names where its package put the dissector.
     page = subprocess.run(["zcat", tmp_path / "torvane-fwupdate/usr/share/man/man1/"
                            "torvane-fwupdate.1.gz"], capture_output=True, timeout=30).stdout
@@ -292,7 +300,7 @@ def test_simulator_start(platform, bounds, tmp_path, wrap, options, requests, st
 
 
 @pytest.mark.parametrize("tests,console", [
-    row("sockets", "TransferEndpoint.*", False, on=("native",)),
+    row("sockets", "*Endpoint.*", False, on=("native",)),
     row("all but the console", "-*OnTheConsole*", False, on=("wine",)),
     row("the console", "*OnTheConsole*", True, on=("wine",))])
 def test_unit_tests(platform, bounds, tmp_path, tests, console):
@@ -325,7 +333,7 @@ def test_windows_zip(platform, request, bounds, tmp_path):
     with zipfile.ZipFile(tmp_path / f"torvane-fwupdate-{version}-win64.zip") as archive:
         assert sorted(archive.namelist()) == sorted(
             [f"{name}.{kind}" for name in UTILITIES for kind in ("exe", "html")] +
-            ["LICENSE.txt", "README.txt", "torvane.lua"])
+            ["LICENSE.txt", "README.txt", "torvane.lua", "torvane-devices.schema.json"])
         archive.extractall(folder)
     for text in ("README.txt", "LICENSE.txt"):
         text = (folder / text).read_bytes()
