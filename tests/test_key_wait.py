@@ -6,6 +6,7 @@ none of them could end otherwise."""
 import fcntl
 import os
 import re
+import resource
 import select
 import signal
 import struct
@@ -14,7 +15,7 @@ import termios
 
 import pytest
 
-from harness import BANNER, ERASE, NG, OK, UPDATED_256, UPDATING, row
+from harness import BANNER, ERASE, NATIVE, NG, OK, UPDATED_256, UPDATING, row
 
 # Key (or a signal sent from outside instead), device options, output after the banner, typed
 # before the run, bytes left unread. A key is taken whole (an escape sequence or a multi-byte
@@ -48,13 +49,14 @@ def read(terminal, shown, done, seconds):
 def take_terminal():
     """In the child: the pseudo-terminal becomes its controlling terminal, and the ending signals
     act by default, as in a shell, even when the tests run from nohup or a background job (which
-    leave some of them ignored, and an ignored signal stays ignored)."""
+    leave some of them ignored, and an ignored signal stays ignored). SIGQUIT leaves no core file."""
     fcntl.ioctl(1, termios.TIOCSCTTY, 0)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     for ending in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
         signal.signal(ending, signal.SIG_DFL)
 
 
-@pytest.mark.on("native")
+@pytest.mark.on(*NATIVE)
 @pytest.mark.parametrize("key,options,expected,ahead,left", ROWS)
 def test_key_wait(platform, device, bounds, tmp_path, key, options, expected, ahead, left):
     (tmp_path / "image.bin").write_bytes(bytes(256))
@@ -65,7 +67,8 @@ def test_key_wait(platform, device, bounds, tmp_path, key, options, expected, ah
         os.write(terminal, key)
         read(terminal, shown, lambda: len(shown) >= len(key), bounds.seconds(2))  # its echo
         shown.clear()
-    utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
+    command, _ = platform.command(["image.bin", "127.0.0.1"])
+    utility = subprocess.Popen(command, cwd=tmp_path,
                                stdin=subprocess.DEVNULL, stdout=user_side, stderr=user_side,
                                start_new_session=True, preexec_fn=take_terminal)
     try:
@@ -94,5 +97,6 @@ def test_key_wait(platform, device, bounds, tmp_path, key, options, expected, ah
     os.close(terminal)
     os.close(user_side)
     assert status == (1 if isinstance(key, bytes) else -key)
-    assert re.sub(BANNER + rb"\r\n\r\n", b"", bytes(shown), 1) == expected.replace(b"\n", b"\r\n")
+    shown = platform.terminal(bytes(shown))
+    assert re.sub(BANNER + rb"\r\n\r\n", b"", shown, 1) == expected.replace(b"\n", b"\r\n")
     assert (after, unread) == (before, left)
