@@ -49,7 +49,7 @@ def read(terminal, shown, done, seconds):
 def take_terminal():
     """In the child: the pseudo-terminal becomes its controlling terminal, and the ending signals
     act by default, as in a shell, even when the tests run from nohup or a background job (which
-    leave some of them ignored, and an ignored signal stays ignored). SIGQUIT leaves no core file."""
+    leave some of them ignored, and an ignored signal stays ignored); SIGQUIT dumps no core."""
     fcntl.ioctl(1, termios.TIOCSCTTY, 0)
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     for ending in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
