@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The commands of torvane-devices: list, info and update, over the library's discovery,
-// identification, preparation and transfer.
+// The commands of torvane-devices, list, info and update, and the exit statuses they end with.
 #pragma once
 
 #include "devices/command_line.h"
@@ -11,9 +10,6 @@
 inline constexpr int ExitDone = 0;
 inline constexpr int ExitFailed = 1;
 inline constexpr int ExitUsage = 2;
-
-/// Writes "torvane-devices: " and `message` as one line on standard error.
-void Complain(const std::string& message);
 
 /// Runs the command of `options` (not None), showing it through `reporter`. Returns the exit
 /// status: for list, `ExitDone` when at least one device answered; for info, when the device

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "devices/reporter.h"
+#include "devices/progress_lines.h"
 
 namespace {
 
@@ -24,9 +24,9 @@ void WriteDocument(const Json& document) {
   WriteLine(stdout, document.dump(2, ' ', false, Json::error_handler_t::replace));
 }
 
-class JsonReporter final : public Reporter {
+class JsonReporter final : public ProgressLines {
  public:
-  void Progress(const std::string& line) override { WriteLine(stderr, line); }
+  JsonReporter() : ProgressLines(stderr) {}
 
   void Devices(const std::vector<ListedDevice>& devices) override {
     Json list = Json::array();
@@ -41,19 +41,23 @@ class JsonReporter final : public Reporter {
     WriteDocument({{"devices", std::move(list)}});
   }
 
-  void Updates(const std::vector<UpdateRecord>& updates) override {
+  void Updates(const UpdateRun& run) override {
     Json list = Json::array();
-    for (const UpdateRecord& update : updates) {
-      list.push_back({{"address", update.address},
-                      {"type", DeviceType(update.identity)},
-                      {"id", DeviceIdText(update.identity)},
-                      {"result", update.updated ? "updated" : "failed"},
-                      {"failed_step", update.updated ? Json(nullptr) : Json(update.failedStep)},
-                      {"attempts", update.attempts},
-                      {"seconds", update.seconds}});
+    for (const DeviceRecord& device : run.devices) {
+      if (device.result == DeviceResult::Skipped) {
+        continue;
+      }
+      const bool updated = device.result == DeviceResult::Updated;
+      list.push_back({{"address", device.address},
+                      {"type", DeviceType(device.identity)},
+                      {"id", DeviceIdText(device.identity)},
+                      {"result", ResultName(device.result)},
+                      {"failed_step", updated ? Json(nullptr) : Json(StepText(device.failedAt))},
+                      {"attempts", device.attempts},
+                      {"seconds", device.seconds}});
     }
-    const size_t total = updates.size();
-    const size_t updated = CountUpdated(updates);
+    const size_t total = list.size();
+    const size_t updated = CountResult(run.devices, DeviceResult::Updated);
     WriteDocument(
         {{"devices", std::move(list)},
          {"totals", {{"devices", total}, {"updated", updated}, {"failed", total - updated}}}});

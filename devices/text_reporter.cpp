@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The reporter for people: one line per device or per step, and the totals of an update.
 #include "common/text_format.h"
-#include "devices/reporter.h"
+#include "devices/progress_lines.h"
 
 namespace {
 
@@ -17,9 +17,9 @@ std::string DeviceLine(const ListedDevice& device) {
                     FormatDeviceId(identity.deviceId).c_str());
 }
 
-class TextReporter final : public Reporter {
+class TextReporter final : public ProgressLines {
  public:
-  void Progress(const std::string& line) override { WriteLine(stdout, line); }
+  TextReporter() : ProgressLines(stdout) {}
 
   void Devices(const std::vector<ListedDevice>& devices) override {
     for (const ListedDevice& device : devices) {
@@ -27,13 +27,15 @@ class TextReporter final : public Reporter {
     }
   }
 
-  void Updates(const std::vector<UpdateRecord>& updates) override {
-    WriteLine(stdout, "Updated " + std::to_string(CountUpdated(updates)) + " of " +
-                          Counted(updates.size(), "device") + ".");
-    for (const UpdateRecord& update : updates) {
-      if (!update.updated) {
-        WriteLine(stdout, "Failed: " + update.address + " at " + update.failedStep + " (" +
-                              Counted(static_cast<size_t>(update.attempts), "attempt") + ")");
+  void Updates(const UpdateRun& run) override {
+    const std::vector<DeviceRecord>& devices = run.devices;
+    const size_t tried = devices.size() - CountResult(devices, DeviceResult::Skipped);
+    WriteLine(stdout, "Updated " + std::to_string(CountResult(devices, DeviceResult::Updated)) +
+                          " of " + Counted(tried, "device") + ".");
+    for (const DeviceRecord& device : devices) {
+      if (device.result == DeviceResult::Failed) {
+        WriteLine(stdout, "Failed: " + device.address + " at " + StepText(device.failedAt) + " (" +
+                              Counted(static_cast<size_t>(device.attempts), "attempt") + ")");
       }
     }
   }

@@ -169,7 +169,8 @@ class Device:
             return None
 
     def file(self, path):
-        return path.read_bytes() if path.exists() else None
+        """Its bytes; None for none (the simulator makes its files empty at its start)."""
+        return path.read_bytes() or None if path.exists() else None
 
     stored = property(lambda self: self.file(self.stored_path))
     setting = property(lambda self: self.file(self.setting_path))
