@@ -8,8 +8,8 @@
 # failure or Ctrl+C.
 #
 # As root, from the top of a clone:  demo/run-demo.sh [--fault]
-# --fault: the device's first erase never completes, so the first update cycle fails and the
-# utility starts again, this time to the end.
+# --fault: the device's first erase stays busy through all 35 of the utility's reads, so the first
+# update cycle fails and the utility starts again, this time to the end.
 # The simulator takes its time (a slow erase, each reply a little late) so that the progress can
 # be watched; TORVANE_DEMO_NO_PACING=1 makes it answer at once.
 # TORVANE_DEMO_NO_BUILD=1 skips installing packages and building (the executables must exist);
@@ -125,9 +125,14 @@ fi
 if [ -z "${TORVANE_DEMO_NO_PACING:-}" ]; then
   # Every transfer reply 4 ms late: the program and verify percentages take seconds to reach 100.
   device_options+=(--delay 1:4)
-  # An erase that takes 2.5 s: a "+" for each second the utility waits. With --fault the erase's
-  # timing would hold for the failing cycle alone.
-  [ -n "$fault" ] || device_options+=(--erase-ms 2500)
+  if [ -n "$fault" ]; then
+    # The failing erase's 35 busy answers 0.12 s apart: its "+" marks grow one by one for about
+    # 4 s before "Error" (at once they would come and go unseen).
+    device_options+=(--erase-gap 120)
+  else
+    # An erase that takes 2.5 s: a "+" for each second the utility waits.
+    device_options+=(--erase-ms 2500)
+  fi
 fi
 
 say "Starting the device simulator on the device host${fault:+, its first erase set to fail}"
@@ -149,7 +154,8 @@ else
   echo "   No terminal here: the utility ends at once after the banner, without waiting for a key."
 fi
 if [ -n "$fault" ]; then
-  echo "   The first erase fails (\"Error\"); the utility starts the cycle again with a new erase."
+  echo "   The first erase stays busy: a \"+\" for each of its 35 busy answers, then \"Error\"; the"
+  echo "   utility starts the cycle again with a new erase, and this one ends OK."
 fi
 echo
 utility_status=0
@@ -168,8 +174,10 @@ else
   wait "$simulator_pid" || simulator_status=$?
   simulator_pid=""
 fi
+# A spaced erase logs each of its busy answers with its own delay: the first and last stand for all.
 grep -E '^(discover|identify|setting|start|erase|finish|end) ' "$work/device.log" |
-  sed 's/^/   device: /' || true
+  sed -E 's/( 0\(\+[0-9]+ms\))( 0\(\+[0-9]+ms\))+( 0\(\+[0-9]+ms\))/\1 ...\3/; s/^/   device: /' ||
+  true
 [ "$utility_status" -eq 1 ] || fail "torvane-fwupdate ended with status $utility_status (1 expected)"
 [ "$simulator_status" = 0 ] || fail "the device did not complete the update (simulator: $simulator_status)"
 cmp -n "$image_size" "$work/sample.bin" "$work/stored.bin" ||

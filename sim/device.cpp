@@ -324,7 +324,9 @@ void Device::Answer(char kind, int index, uint8_t completion, const std::string&
                     Outcome& outcome, EraseTiming erase) {
   using Role = PlannedReply::Role;
   std::vector<PlannedReply> planned{{static_cast<uint8_t>(kind), Role::Echo, 0}};
-  planned.insert(planned.end(), erase.fillers, {'0', Role::Filler, 0});
+  for (int filler = 1; filler <= erase.fillers; ++filler) {
+    planned.push_back({'0', Role::Filler, filler * erase.gapMilliseconds});
+  }
   planned.push_back({completion, Role::Completion, erase.delayMilliseconds});
   if (completion == '0') {
     // A refused record's '0' stands where the '1' belongs; the utility reads and ignores one '0'

@@ -85,9 +85,9 @@ class Device {
   std::string Verify(const Record& record, int block);
   void HandleR(Outcome& outcome);
   void EndUpdate(Outcome& outcome);
-  // Answers step `kind` `index`: its echo, `fillers` times '0', the completing reply `completion`
-  // `delayMilliseconds` late, and after a refusal ('0') one '0' more, all as the faults shape
-  // them. The log line is `line` followed by the replies.
+  // Answers step `kind` `index`: its echo, the '0's of a slow erase, the completing reply
+  // `completion`, each as late as `erase` says, and after a refusal ('0') one '0' more, all as the
+  // faults shape them. The log line is `line` followed by the replies.
   void Answer(char kind, int index, uint8_t completion, const std::string& line, Outcome& outcome,
               EraseTiming erase = {});
   bool Contiguous() const;

@@ -72,14 +72,17 @@ struct DeviceSettings {
   std::vector<DialogueStep> twoByteReplies;
   std::vector<Refusal> refusals;
   /// The erase's '1' comes as reply number `eraseReads` after the 'E' (fillers '0' before it),
-  /// and `eraseMilliseconds` after the "E".
+  /// and `eraseMilliseconds` after the "E", never before the last filler.
   int eraseReads = 1;
   int eraseMilliseconds = 0;
-  /// Wrong bytes, two-byte replies, refusals and the erase's length apply only to this many
-  /// update cycles (0: to all); the probes and the opening count as cycle 0.
+  /// The fillers come this far apart, the first this long after the "E": a person watching the
+  /// utility sees its marks grow one by one.
+  int eraseGapMilliseconds = 0;
+  /// Wrong bytes, two-byte replies, refusals and the erase's length and gaps apply only to this
+  /// many update cycles (0: to all); the probes and the opening count as cycle 0.
   int faultCycles = 0;
   /// Every scripted fault (the silence, wrong bytes, two-byte replies, refusals and the erase's
-  /// length) applies only to this many updates (0: to all), each ended by its closing; the
+  /// length and gaps) applies only to this many updates (0: to all), each ended by its closing; the
   /// silence ends with its update.
   int faultUpdates = 0;
 

@@ -12,8 +12,13 @@ FaultScript::FaultScript(DeviceSettings settings)
     : settings_(std::move(settings)), random_(settings_.seed) {}
 
 EraseTiming FaultScript::Erase(int cycle) const {
-  return ApplyInCycle(cycle) ? EraseTiming{settings_.eraseReads - 1, settings_.eraseMilliseconds}
-                             : EraseTiming{};
+  if (!ApplyInCycle(cycle)) {
+    return {};
+  }
+  const int fillers = settings_.eraseReads - 1;
+  const int lastFiller = fillers * settings_.eraseGapMilliseconds;
+  return {fillers, settings_.eraseGapMilliseconds,
+          std::max(settings_.eraseMilliseconds, lastFiller)};
 }
 
 bool FaultScript::Refuses(char kind, int block, int tries, int cycle) const {

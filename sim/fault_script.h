@@ -38,9 +38,11 @@ struct PlayedReplies {
   bool silenceBegan = false;
 };
 
-/// How the erase of one cycle ends: its '1' after `fillers` replies '0', `delayMilliseconds` late.
+/// How the erase of one cycle ends: `fillers` replies '0', filler k (from 1) `k *
+/// gapMilliseconds` late, then its '1' `delayMilliseconds` late.
 struct EraseTiming {
   int fillers = 0;
+  int gapMilliseconds = 0;
   int delayMilliseconds = 0;
 };
 
@@ -54,7 +56,8 @@ class FaultScript {
   /// True from the step of `silentFrom` on, to the end of that update when `faultUpdates` limits
   /// the faults: the device then answers nothing, management requests included.
   bool Silent() const { return silent_; }
-  /// The erase of `cycle`: slow when `eraseReads` or `eraseMilliseconds` ask so in this cycle.
+  /// The erase of `cycle`: slow when `eraseReads`, `eraseMilliseconds` or `eraseGapMilliseconds`
+  /// ask so in this cycle; its '1' never before its last '0'.
   EraseTiming Erase(int cycle) const;
   /// True when try `tries` of the `kind` record of block `block` is to be refused (`refusals`).
   bool Refuses(char kind, int block, int tries, int cycle) const;

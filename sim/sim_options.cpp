@@ -219,9 +219,11 @@ void AddTransferFaultOptions(OptionAdder& add, DeviceSettings& device) {
             WholeNumber(device.eraseReads, 1, 1000));
   add.Value("--erase-ms", "MS", "the erase's '1' comes MS milliseconds after the \"E\"",
             WholeNumber(device.eraseMilliseconds, 0, MaxMilliseconds));
-  add.Value("--fault-cycles", "N", "--wrong-byte to --erase-ms only in the first N cycles",
+  add.Value("--erase-gap", "MS", "the erase's '0' replies come MS milliseconds apart",
+            WholeNumber(device.eraseGapMilliseconds, 0, MaxMilliseconds));
+  add.Value("--fault-cycles", "N", "--wrong-byte to --erase-gap only in the first N cycles",
             WholeNumber(device.faultCycles, 1, 1000));
-  add.Value("--fault-updates", "N", "--silent-from to --erase-ms only in the first N updates",
+  add.Value("--fault-updates", "N", "--silent-from to --erase-gap only in the first N updates",
             WholeNumber(device.faultUpdates, 1, 1000));
   add.Value("--drop", "RATE", "drop this share (0 to 1) of the transfer replies",
             Rate(device.dropRate));

@@ -26,9 +26,11 @@ def pytest_addoption(parser):
     add = parser.addoption
     add("--build", default=str(REPO / "build"), help="the Linux build (default: build/)")
     add("--windows-build", help="the Windows build, for the platform wine")
+    add("--arm64-build", help="the arm64 build, for the platform qemu")
     add("--platform", action="append", choices=sorted(PLATFORMS),
         help="where the utility runs; repeatable (default: native)")
     add("--wine", default="/usr/lib/wine/wine64", help="the Wine loader")
+    add("--qemu", default="qemu-aarch64-static", help="the emulator's command, before a program")
     add("--scale", type=float, default=1.0, help="stretches every time-out")
 
 

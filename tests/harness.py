@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: Apache-2.0
 """What the test files share: the expected output written out, the rows of a table, the bounds of
-every wait, the device simulator, and runs of the utility on a platform (native, under valgrind's
-memcheck, or the Windows .exe under Wine with a Wine session of its own)."""
+every wait, the device simulator, and runs of the utility on a platform (native, the arm64 build
+under qemu, under valgrind's memcheck, or the Windows .exe under Wine with a Wine session of its
+own)."""
 import glob
 import os
 import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -53,7 +55,10 @@ UPDATED_1000 = ERASED + PROGRAM + FOUR_BLOCKS + VERIFY + FOUR_BLOCKS
 SETTING_89 = (bytes(range(0x80, 0x100)) + b" " + bytes(range(0x21, 0x7F)))[:89]
 
 # The platforms of a case: by default natively and under Wine; a few rows under memcheck too.
-NATIVE, USUAL, EVERYWHERE = ("native",), ("native", "wine"), ("native", "valgrind", "wine")
+# NATIVE holds the Linux programs, of this machine and of arm64 under qemu: compiled for another
+# processor (where char is unsigned, among others), every row of the logic says something there.
+NATIVE = ("native", "qemu")
+USUAL, EVERYWHERE = (*NATIVE, "wine"), (*NATIVE, "valgrind", "wine")
 
 
 def row(name, *values, on=USUAL):
@@ -174,10 +179,15 @@ class Device:
 class Native:
     """The utility of the Linux build, run as it is."""
     eol = b"\n"
+    # The option naming the build whose programs run (skipped without one), and their suffix.
+    build_option, suffix = "build", ""
 
     def __init__(self, request, work):
-        self.utility = existing(request.config.getoption("build"), "torvane-fwupdate")
-        self.unit_tests = self.utility.parent / "torvane_unit_tests"
+        build = request.config.getoption(self.build_option)
+        if not build:
+            pytest.skip(f"no build named (--{self.build_option.replace('_', '-')})")
+        self.utility = existing(build, "torvane-fwupdate" + self.suffix)
+        self.unit_tests = self.utility.parent / f"torvane_unit_tests{self.suffix}"
         self.work, self.bounds = work, request.getfixturevalue("bounds")
 
     def text(self, expected):
@@ -210,6 +220,10 @@ class Native:
     def check(self):
         pass
 
+    def terminal(self, shown):
+        """What the program showed on its terminal, `shown` less what its runner added."""
+        return shown
+
     def close(self):
         pass
 
@@ -236,21 +250,37 @@ class Valgrind(Native):
         assert all(origin == "<inherited from parent>" for _, origin in opened), log
 
 
+class Qemu(Native):
+    """The programs of the arm64 build, each under qemu-user's emulator (binfmt_misc may be
+    missing, so it is named before each); the simulator stays this machine's, as the device."""
+    build_option = "arm64_build"
+
+    def __init__(self, request, work):
+        super().__init__(request, work)
+        self.emulator = shlex.split(request.config.getoption("qemu"))
+        self.emulator[0] = installed(self.emulator[0])
+
+    def command(self, arguments, ns=None, program=None):
+        return in_namespace(ns, [*self.emulator, program or self.utility, *arguments]), None
+
+    def terminal(self, shown):
+        # A signal whose default action dumps core ends the emulator with a line of its own.
+        return re.sub(rb"qemu: uncaught target signal \d+ \([A-Za-z ]+\) - core dumped\r\n\Z",
+                      b"", shown)
+
+
 class Wine(Native):
     """The Windows .exe under Wine. Wine's sockets are made by the session's wineserver, so each
     namespace gets a session of its own, started inside it and checked to run there."""
     eol = b"\r\n"
+    build_option, suffix = "windows_build", ".exe"
 
     def __init__(self, request, work):
-        build = request.config.getoption("windows_build")
-        if not build:
-            pytest.skip("no Windows build named (--windows-build)")
-        self.utility = existing(build, "torvane-fwupdate.exe")
-        self.unit_tests = self.utility.parent / "torvane_unit_tests.exe"
+        super().__init__(request, work)
         self.loader = existing(request.config.getoption("wine"))
         self.server = existing(Path(self.loader).parent, "wineserver")
         self.prefix = request.getfixturevalue("wine_prefix")
-        self.work, self.bounds, self.sessions = work, request.getfixturevalue("bounds"), {}
+        self.sessions = {}
 
     def command(self, arguments, ns=None, program=None):
         return in_namespace(ns, [self.loader, program or self.utility, *arguments]), \
@@ -277,7 +307,7 @@ class Wine(Native):
             shutil.rmtree(folder, ignore_errors=True)
 
 
-PLATFORMS = {"native": Native, "valgrind": Valgrind, "wine": Wine}
+PLATFORMS = {"native": Native, "qemu": Qemu, "valgrind": Valgrind, "wine": Wine}
 
 
 def wine_environment(prefix, loader, server, session):

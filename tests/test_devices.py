@@ -456,6 +456,6 @@ def test_help_and_version(platform, request, bounds):
     unnamed = [name for name in names if not re.search(rf"(?<![\w-]){name}\b", usage.out.decode())]
     assert (usage.status, usage.err, len(names) > 8, unnamed) == (0, b"", True, []), usage.out
     assert all(len(line) <= 80 for line in usage.out.splitlines())
-    simulator = platform.utility.parent / "torvane-devsim"
+    simulator = platform.command(["--version"], program=platform.utility.parent / "torvane-devsim")
     version = platform.devices(["--version"]).out.split()
-    assert version == [b"torvane-devices", bounds.run([simulator, "--version"], 10).out.split()[-1]]
+    assert version == [b"torvane-devices", bounds.run(simulator[0], 10).out.split()[-1]]

@@ -15,8 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import (BANNER, ERROR, KEY, OK, REPO, UPDATED_1000, UPDATING, existing, installed,
-                     padded, pattern, row, stop)
+from harness import (BANNER, ERROR, KEY, NATIVE, OK, REPO, UPDATED_1000, UPDATING, existing,
+                     installed, padded, pattern, row, stop)
 
 LINUX, WINDOWS = pytest.mark.on("native"), pytest.mark.on("wine")
 PAD = bytes((i * 37 + 11) & 0xFF for i in range(64))  # bytes 17..20, the offset's mask, not zero
@@ -221,7 +221,7 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
         assert [deb.name for deb in debs.values()
                 if deb.read_bytes() != Path(reference, deb.name).read_bytes()] == []
     if not native:
-        return  # the qemu platform will run them
+        return  # the platform qemu runs the build's programs
     (tmp_path / "image.bin").write_bytes(pattern(1000))
     simulator = device("--once", binary=tmp_path / "torvane-devsim/usr/bin/torvane-devsim")
     run = bounds.run([tmp_path / "torvane-fwupdate/usr/bin/torvane-fwupdate", "image.bin",
@@ -300,7 +300,7 @@ def test_simulator_start(platform, bounds, tmp_path, wrap, options, requests, st
 
 
 @pytest.mark.parametrize("tests,console", [
-    row("sockets", "*Endpoint.*", False, on=("native",)),
+    row("sockets", "*Endpoint.*", False, on=NATIVE),
     row("all but the console", "-*OnTheConsole*", False, on=("wine",)),
     row("the console", "*OnTheConsole*", True, on=("wine",))])
 def test_unit_tests(platform, bounds, tmp_path, tests, console):

@@ -85,7 +85,7 @@ def test_closed_output_pipe(platform, device, bounds, tmp_path):
     """The log reader goes away after 10 bytes: the update goes on to its end all the same."""
     (tmp_path / "image.bin").write_bytes(pattern(131072))
     simulator = device("--once")
-    utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
+    utility = subprocess.Popen(platform.command(["image.bin", "127.0.0.1"])[0], cwd=tmp_path,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
     try:
         utility.stdout.read(10)
@@ -101,7 +101,7 @@ def test_output_file_of_a_killed_run(platform, device, bounds, tmp_path):
     (tmp_path / "image.bin").write_bytes(pattern(256))
     simulator = device("--once", "--erase-ms", "3000")
     with open(tmp_path / "out", "wb") as out:
-        utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
+        utility = subprocess.Popen(platform.command(["image.bin", "127.0.0.1"])[0], cwd=tmp_path,
                                    stdin=subprocess.DEVNULL, stdout=out)
     try:
         assert bounds.until(lambda: re.search("^erase ", simulator.log_path.read_text(), re.M), 10)

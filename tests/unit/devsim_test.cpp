@@ -90,6 +90,62 @@ TEST(DevsimDevice, RefusesWhatASoundUtilityNeverSends) {
   }
 }
 
+// The replies to the first "E" of each of two cycles, read from `arguments` as a command line:
+// each reply's bytes and delay in milliseconds, "E+0 0+100 1+100".
+std::vector<std::string> EraseReplies(std::vector<const char*> arguments) {
+  arguments.insert(arguments.begin(), "torvane-devsim");
+  SimOptions options;
+  EXPECT_EQ(ReadSimCommandLine(static_cast<int>(arguments.size()), arguments.data(), options),
+            CommandLineOutcome::Run);
+  Device device{options.device};
+  const auto handle = [&device](const Bytes& datagram) {
+    return device.Handle({datagram, {{10, 0, 0, 1}, 40000}, {10, 0, 0, 2}});
+  };
+  // The start-update request, "S" and ten probes.
+  handle(Request(0x74));
+  handle({'S'});
+  for (int probe = 0; probe < 10; ++probe) {
+    handle(Set({'T'}, 512, 0));
+  }
+  std::vector<std::string> erases(2);
+  for (std::string& shown : erases) {
+    const Outcome erase = handle({'E'});
+    for (const Reply& reply : erase.replies) {
+      shown += (shown.empty() ? "" : " ") + std::string(reply.bytes.begin(), reply.bytes.end()) +
+               "+" + std::to_string(reply.delayMilliseconds);
+    }
+  }
+  return erases;
+}
+
+TEST(DevsimDevice, SpacesTheErasesRepliesAsAsked) {
+  const struct {
+    std::vector<const char*> arguments;
+    const char* first;   // the replies to the first cycle's "E"
+    const char* second;  // and to the second's
+  } cases[] = {
+      {{}, "E+0 1+0", "E+0 1+0"},
+      {{"--erase-gap", "100"}, "E+0 1+0", "E+0 1+0"},
+      {{"--erase-reads", "4", "--erase-gap", "100"},
+       "E+0 0+100 0+200 0+300 1+300",
+       "E+0 0+100 0+200 0+300 1+300"},
+      {{"--erase-reads", "3", "--erase-gap", "100", "--erase-ms", "1000"},
+       "E+0 0+100 0+200 1+1000",
+       "E+0 0+100 0+200 1+1000"},
+      // The '1' never overtakes a '0'.
+      {{"--erase-reads", "3", "--erase-gap", "250", "--erase-ms", "100"},
+       "E+0 0+250 0+500 1+500",
+       "E+0 0+250 0+500 1+500"},
+      {{"--erase-reads", "3", "--erase-gap", "100", "--fault-cycles", "1", "--delay", "1:4"},
+       "E+4 0+104 0+204 1+204",
+       "E+4 1+4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    EXPECT_EQ(EraseReplies(c.arguments), (std::vector<std::string>{c.first, c.second}));
+  }
+}
+
 TEST(DevsimOptions, ReadAsTheManualPageSays) {
   const struct {
     std::vector<const char*> arguments;
