@@ -300,7 +300,9 @@ def test_simulator_start(platform, bounds, tmp_path, wrap, options, requests, st
 
 
 @pytest.mark.parametrize("tests,console", [
-    row("sockets", "*Endpoint.*", False, on=NATIVE),
+    row("sockets", "*Endpoint.*", False, on=("native",)),
+    # qemu-user does not pass on the control message in which Linux counts the dropped datagrams.
+    row("sockets, no drop count", "*Endpoint.*-*CountsWhatWasDropped", False, on=("qemu",)),
     row("all but the console", "-*OnTheConsole*", False, on=("wine",)),
     row("the console", "*OnTheConsole*", True, on=("wine",))])
 def test_unit_tests(platform, bounds, tmp_path, tests, console):
