@@ -30,6 +30,9 @@ struct ScriptedLink final : TransferLink {
   int Send(const uint8_t* data, int length) override {
     const char command = static_cast<char>(data[0]);
     const int number = ++sent[command];
+    if (command == 'P' || command == 'V') {
+      records.emplace_back(data, data + length);
+    }
     auto replies = script_ ? script_(command, number) : std::nullopt;
     if (!replies) {
       replies = command == 'R' && number > 1 ? Replies{} : Replies{{command}, "1"};
@@ -66,7 +69,8 @@ struct ScriptedLink final : TransferLink {
     return result;
   }
 
-  std::map<char, int> sent;  // datagrams by command
+  std::map<char, int> sent;                   // datagrams by command
+  std::vector<std::vector<uint8_t>> records;  // the block records as sent, resends included
   int reads = 0, dropped = 0, quietWaits = 0;
   std::string events;  // pauses (their milliseconds), open, connect and close, in order
   Script script_;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -107,6 +108,26 @@ TEST(TransferSequence, PrintsSendsReadsAndDropsWhatEachDeviceCallsFor) {
     EXPECT_EQ(device.events,
               c.size == 0 ? "" : "500 open connect 127.0.0.1  :36 10 10 10 10 10 close");
   }
+}
+
+// The utility's pads: the 64 values after each record's, drawn from the generator that start-up
+// seeds, none between them, a resend drawing none; checked against the generator drawn afresh.
+TEST(TransferSequence, PadsEachRecordWithTheNext64DrawsOfRand) {
+  ScriptedLink device(Answer('P', {"P", "0", "0"}, 2, 2));  // block 1 refused once
+  std::string console;
+  std::srand(7);
+  ASSERT_EQ(Transfer(device, 768, console), 1);
+  const int following = std::rand();
+  ASSERT_EQ(device.records.size(), 3 + 1 + 3u);
+  EXPECT_EQ(device.records[1], device.records[2]);
+  device.records.erase(device.records.begin() + 2);
+  std::srand(7);
+  for (const std::vector<uint8_t>& record : device.records) {
+    for (int i = 0; i < 64; ++i) {
+      EXPECT_EQ(record[262 + i], static_cast<uint8_t>(std::rand())) << i;
+    }
+  }
+  EXPECT_EQ(std::rand(), following);
 }
 
 }  // namespace
