@@ -64,8 +64,8 @@ bool SizeIsSendable(int32_t size) {
 // tells, and where it last went wrong.
 class Dialogue {
  public:
-  Dialogue(TransferLink& link, const ImageBuffer& image, TransferReport& report)
-      : link_(link), image_(image), report_(report) {}
+  Dialogue(TransferLink& link, const ImageBuffer& image, TransferReport& report, PadSource& pads)
+      : link_(link), image_(image), report_(report), pads_(pads) {}
 
   // Opening exchange and the ten probes; the probes are sent once per run, never per cycle.
   bool OpenAndProbe() {
@@ -142,7 +142,7 @@ class Dialogue {
     int offset = 0;
     for (; offset < image_.size; offset += ImageBlockSize) {
       FillBlockRecord(record, command, static_cast<uint32_t>(offset), image_);
-      ScrambleBlockRecord(record);
+      ScrambleBlockRecord(record, pads_);
       if (!SendBlock(link_, record)) {
         return Fail(phase == TransferPhase::Program ? TransferStep::Program : TransferStep::Verify,
                     offset / ImageBlockSize);
@@ -164,6 +164,7 @@ class Dialogue {
   TransferLink& link_;
   const ImageBuffer& image_;
   TransferReport& report_;
+  PadSource& pads_;
   int cycle_ = 0;
   TransferFailure failure_;
 };
@@ -171,7 +172,7 @@ class Dialogue {
 }  // namespace
 
 int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target,
-                        TransferReport& report) {
+                        TransferReport& report, PadSource& pads) {
   if (!SizeIsSendable(image.size) || target == nullptr) {
     return 0;
   }
@@ -183,7 +184,7 @@ int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char
   // A failed connect shows itself as a missing answer to the opening command.
   link.Connect(target, DevicePort);
   report.Started(target);
-  Dialogue dialogue(link, image, report);
+  Dialogue dialogue(link, image, report, pads);
   const int result = dialogue.OpenAndProbe() ? dialogue.RunUpdateCycles() : 0;
   if (result == 0) {
     report.DialogueFailed(dialogue.Failure());

@@ -7,6 +7,7 @@
 #include "image/image_buffer.h"
 #include "net/pause.h"
 #include "net/transfer_endpoint.h"
+#include "transfer/block_record.h"
 #include "transfer/transfer_report.h"
 
 /// What the transfer dialogue needs from the outside world: one connected datagram socket with
@@ -61,12 +62,12 @@ class EndpointLink final : public TransferLink {
 /// Sends `image` to the device at `target` (dotted-quad text, handed unchanged to
 /// `TransferReport::Started`) over `link`: pause 500 ms, open, connect to port 36, the opening
 /// "S", ten probes, then up to 30 cycles of erase, program and verify, each block sent as a
-/// scrambled `BlockRecord` and tried up to 5 times, and the finish "R"; then five closing "R"
-/// 10 ms apart and close. Tells `report` each step as it goes; prints nothing. Returns 1 when
-/// every block was programmed and then verified, 0 otherwise: when opening fails (nothing sent),
-/// when the device does not answer the opening or a probe, or after 30 failed cycles. An image
-/// whose size is not a whole number of blocks between 1 and `ImageCapacity` bytes, or a null
-/// `target`, is refused with 0 before anything is opened, reported or sent, so an empty image
-/// never erases a device.
+/// `BlockRecord` scrambled with a pad from `pads` (the utility's: `ProcessPadSource`) and tried
+/// up to 5 times, and the finish "R"; then five closing "R" 10 ms apart and close. Tells `report`
+/// each step as it goes; prints nothing. Returns 1 when every block was programmed and then
+/// verified, 0 otherwise: when opening fails (nothing sent), when the device does not answer the
+/// opening or a probe, or after 30 failed cycles. An image whose size is not a whole number of
+/// blocks between 1 and `ImageCapacity` bytes, or a null `target`, is refused with 0 before
+/// anything is opened, reported or sent, so an empty image never erases a device.
 int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target,
-                        TransferReport& report);
+                        TransferReport& report, PadSource& pads = ProcessPadSource());

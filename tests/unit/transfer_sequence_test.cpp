@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -16,12 +17,13 @@
 namespace {
 
 // The one call of the sequence: an image of `size` bytes sent to the text "127.0.0.1  ".
-int Transfer(ScriptedLink& device, int size, std::string& console) {
+int Transfer(ScriptedLink& device, int size, std::string& console,
+             PadSource& pads = ProcessPadSource()) {
   auto image = std::make_unique<ImageBuffer>();
   image->size = size;
   ConsoleCapture capture;
   ConsoleTransferReport report;
-  const int result = RunTransferSequence(device, *image, "127.0.0.1  ", report);
+  const int result = RunTransferSequence(device, *image, "127.0.0.1  ", report, pads);
   console = capture.Text();
   return result;
 }
@@ -110,24 +112,48 @@ TEST(TransferSequence, PrintsSendsReadsAndDropsWhatEachDeviceCallsFor) {
   }
 }
 
-// The utility's pads: the 64 values after each record's, drawn from the generator that start-up
-// seeds, none between them, a resend drawing none; checked against the generator drawn afresh.
-TEST(TransferSequence, PadsEachRecordWithTheNext64DrawsOfRand) {
-  ScriptedLink device(Answer('P', {"P", "0", "0"}, 2, 2));  // block 1 refused once
-  std::string console;
-  std::srand(7);
-  ASSERT_EQ(Transfer(device, 768, console), 1);
-  const int following = std::rand();
-  ASSERT_EQ(device.records.size(), 3 + 1 + 3u);
-  EXPECT_EQ(device.records[1], device.records[2]);
-  device.records.erase(device.records.begin() + 2);
-  std::srand(7);
-  for (const std::vector<uint8_t>& record : device.records) {
-    for (int i = 0; i < 64; ++i) {
-      EXPECT_EQ(record[262 + i], static_cast<uint8_t>(std::rand())) << i;
+// The pads each record carries: from the utility's generator, the 64 values after the previous
+// record's, none between them and a resend drawing none (checked against the generator drawn
+// afresh); or from a source a caller brings.
+TEST(TransferSequence, PadsEachRecordFromItsSource) {
+  // Counts up from 1 at every draw.
+  struct CountingPads final : PadSource {
+    void Draw(std::span<uint8_t, 64> pad) override { std::fill(pad.begin(), pad.end(), ++draws); }
+    uint8_t draws = 0;
+  };
+  const bool processGenerator[] = {true, false};
+  for (const bool process : processGenerator) {
+    ScriptedLink device(Answer('P', {"P", "0", "0"}, 2, 2));  // block 1 refused once
+    CountingPads counting;
+    std::string console;
+    std::srand(7);
+    ASSERT_EQ(Transfer(device, 768, console, process ? ProcessPadSource() : counting), 1);
+    const int following = std::rand();
+    ASSERT_EQ(device.records.size(), 3 + 1 + 3u);
+    EXPECT_EQ(device.records[1], device.records[2]);
+    device.records.erase(device.records.begin() + 2);
+    std::srand(7);
+    for (size_t record = 0; record < device.records.size(); ++record) {
+      for (int i = 0; i < 64; ++i) {
+        const size_t expected = process ? static_cast<uint8_t>(std::rand()) : record + 1;
+        EXPECT_EQ(device.records[record][262 + i], expected) << record << " " << i;
+      }
     }
+    // Nothing else drew from the generator; an injected source draws nothing from it.
+    EXPECT_EQ(std::rand(), following);
   }
-  EXPECT_EQ(std::rand(), following);
+}
+
+// Two generators seeded by the system differ (a deterministic random_device would give both the
+// same pads, which MinGW's once did), and one never repeats its pad.
+TEST(SeededPadSource, DrawsPadsThatDifferBetweenGeneratorsAndDraws) {
+  SeededPadSource first, second;
+  std::array<uint8_t, 64> a{}, b{}, c{};
+  first.Draw(a);
+  second.Draw(b);
+  first.Draw(c);
+  EXPECT_NE(a, b);
+  EXPECT_NE(a, c);
 }
 
 }  // namespace
