@@ -19,15 +19,15 @@ struct FileCloser {
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads the first `ImageCapacity` bytes of `path` into `image` in one request and sets `size` to
-// the count read, rounded up to whole blocks: `Loaded` (even when empty), `NotFound` or
-// `ReadError`. A read error is never taken for the end of the file: a truncated image must not
-// travel or be written.
-ImageLoad ReadImage(ImageBuffer& image, const std::string& path) {
+// the count read, rounded up to whole blocks, and `count` to the count itself: `Loaded` (even
+// when empty), `NotFound` or `ReadError`. A read error is never taken for the end of the file: a
+// truncated image must not travel or be written.
+ImageLoad ReadImage(ImageBuffer& image, const std::string& path, size_t& count) {
   FileHandle file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     return ImageLoad::NotFound;
   }
-  const size_t count = std::fread(image.bytes.data(), 1, image.bytes.size(), file.get());
+  count = std::fread(image.bytes.data(), 1, image.bytes.size(), file.get());
   if (std::ferror(file.get())) {
     return ImageLoad::ReadError;
   }
@@ -51,8 +51,9 @@ void ApplyImageKey(ImageBuffer& image) {
   }
 }
 
-ImageLoad LoadImage(ImageBuffer& image, const std::string& path) {
-  const ImageLoad result = ReadImage(image, path);
+ImageLoad LoadImage(ImageBuffer& image, const std::string& path, size_t* fileBytes) {
+  size_t count = 0;
+  const ImageLoad result = ReadImage(image, path, count);
   if (result != ImageLoad::Loaded) {
     return result;
   }
@@ -61,6 +62,9 @@ ImageLoad LoadImage(ImageBuffer& image, const std::string& path) {
     return ImageLoad::Empty;
   }
   ApplyImageKey(image);
+  if (fileBytes != nullptr) {
+    *fileBytes = count;
+  }
   return ImageLoad::Loaded;
 }
 
@@ -81,7 +85,8 @@ int EncodeImageFile(ImageBuffer& image, const std::string& inputFile,
   }
   // The input is read whole and closed before the output is written, so the same name for both
   // replaces the file with the encoded form of its first `ImageCapacity` bytes.
-  const ImageLoad result = ReadImage(image, inputFile);
+  size_t count = 0;
+  const ImageLoad result = ReadImage(image, inputFile, count);
   if (result != ImageLoad::Loaded) {
     return ReportLoadFailure(result);
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,8 +41,9 @@ enum class ImageLoad { Loaded, NotFound, ReadError, Empty };
 /// whole blocks and applies the key. `Loaded` only for a file with at least one byte; `NotFound`
 /// when it cannot be opened (an empty path included), `ReadError` when the read failed (a partial
 /// image is never used), `Empty` for a file without bytes. Prints nothing. `image` starts zeroed,
-/// as the run's buffer does, so the last block is filled up with zeros.
-ImageLoad LoadImage(ImageBuffer& image, const std::string& path);
+/// as the run's buffer does, so the last block is filled up with zeros. When loaded, the count of
+/// bytes taken from the file goes to `fileBytes` if given.
+ImageLoad LoadImage(ImageBuffer& image, const std::string& path, size_t* fileBytes = nullptr);
 
 /// Update mode: reads at most `ImageCapacity` bytes of `inputFile` into `image`, rounds the size
 /// up to whole blocks and applies the key. Returns 1 when loaded; otherwise prints why and returns
