@@ -13,6 +13,9 @@ namespace {
 
 constexpr int MaxWaitSeconds = 3600;
 constexpr int MaxRetries = 100;
+constexpr int MaxParallel = 64;
+constexpr int MaxDeviceCount = 100000;
+constexpr int MaxDeviceSeconds = 86400;
 
 // The forms of a command line that an option may apply to; update with --all is a form of its own,
 // since it discovers the devices as list does.
@@ -101,6 +104,13 @@ TakeValue Setting(std::string& field) {
   };
 }
 
+TakeValue Path(std::string& field) {
+  return [&field](const std::string& value) {
+    field = value;
+    return value.empty() ? "expects a file name" : "";
+  };
+}
+
 TakeValue Set(bool& field) {
   return [&field](const std::string&) {
     field = true;
@@ -122,6 +132,18 @@ DevicesCommandLine::DevicesCommandLine(DevicesOptions& options) : options_(optio
       Setting(options.setting));
   Add("--retries", "N", Update | UpdateAll, "run a failed device's update up to N more times",
       WholeNumber(options.retries, 0, MaxRetries));
+  Add("--parallel", "N", Update | UpdateAll, "update up to N devices at a time (1 to 64)",
+      WholeNumber(options.parallel, 1, MaxParallel));
+  Add("--canary", "K", Update | UpdateAll, "update the first K alone; the rest if all K worked",
+      WholeNumber(options.canary, 0, MaxDeviceCount));
+  Add("--max-failed", "N", Update | UpdateAll, "start no device once N have failed",
+      WholeNumber(options.maxFailed, 1, MaxDeviceCount));
+  Add("--device-timeout", "S", Update | UpdateAll, "abandon a device after S seconds",
+      WholeNumber(options.deviceTimeoutSeconds, 1, MaxDeviceSeconds));
+  Add("--journal", "FILE", Update | UpdateAll, "append a JSON line per device started to FILE",
+      Path(options.journal));
+  Add("--skip-updated", "", Update | UpdateAll, "leave out devices the journal has as updated",
+      Set(options.skipUpdated));
   Add("--json", "", EveryForm, "print one JSON document; messages go to standard error",
       Set(options.json));
 
@@ -204,6 +226,9 @@ std::string DevicesCommandLine::CheckOperands(const std::string& shown) const {
   }
   if (options_.command == DevicesCommand::Update && !options_.all && addresses.empty()) {
     return "update needs device addresses or --all";
+  }
+  if (options_.skipUpdated && options_.journal.empty()) {
+    return "--skip-updated needs --journal FILE";
   }
   return addresses.size() > most
              ? "unexpected argument '" + addresses[most] + "' after '" + shown + "'"

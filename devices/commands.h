@@ -13,6 +13,7 @@ inline constexpr int ExitUsage = 2;
 
 /// Runs the command of `options` (not None), showing it through `reporter`. Returns the exit
 /// status: for list, `ExitDone` when at least one device answered; for info, when the device
-/// answered (of any type); for update, when every device was updated. `ExitUsage` when the image
-/// cannot be used.
+/// answered (of any type); for update, when every device was updated or left out for a reason
+/// that is no failure. `ExitUsage` when the image or the journal cannot be used. An update stopped
+/// from outside returns the stop's status (`StopExitStatus`: 130 or 143) whatever its devices did.
 int RunDevicesCommand(const DevicesOptions& options, Reporter& reporter);

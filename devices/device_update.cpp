@@ -34,9 +34,11 @@ class DeviceTransferReport final : public TransferReport {
   }
   void DialogueFailed(const TransferFailure& failure) override {
     failedAt_ = TransferStepReached(failure);
+    abandoned_ = failure.abandoned;
   }
 
   const StepReached& FailedAt() const { return failedAt_; }
+  bool Abandoned() const { return abandoned_; }
 
  private:
   DeviceRecord& record_;
@@ -44,14 +46,17 @@ class DeviceTransferReport final : public TransferReport {
   size_t blocks_ = 0;
   int cycle_ = 1;
   StepReached failedAt_;
+  bool abandoned_ = false;
 };
 
-// How one attempt ended, and why, for people, when that says more than the step.
+// How one attempt ended, and why, for people, when that says more than the step; `abandoned` when
+// the transfer stopped because it was asked to.
 struct Attempt {
   ResultReason reason = ResultReason::None;
   StepReached failedAt;
   bool worthRetrying = true;
   std::string why;
+  bool abandoned = false;
 };
 
 // The preparation of one attempt: identification, type, setting and start, on a socket of its
@@ -87,36 +92,68 @@ Attempt Prepare(DeviceRecord& record, const std::string& setting) {
   return {ResultReason::TransferFailed, {}, false, "the setting does not fit"};
 }
 
-// One attempt: the preparation, then the whole transfer over an endpoint of its own.
+// One attempt: the preparation, then the whole transfer over an endpoint of its own, which asks
+// `stop` before each datagram that expects an answer.
 Attempt RunAttempt(DeviceRecord& record, const ImageBuffer& image, const std::string& setting,
-                   Reporter& reporter) {
+                   Reporter& reporter, PadSource& pads, const std::function<bool()>& stop) {
   const Attempt prepared = Prepare(record, setting);
   if (prepared.reason != ResultReason::None) {
     return prepared;
   }
   reporter.TransferStarted(record);
   TransferEndpoint endpoint;
-  EndpointLink link(endpoint);
+  EndpointLink link(endpoint, stop);
   DeviceTransferReport report(record, reporter);
-  if (RunTransferSequence(link, image, record.address.c_str(), report) == 1) {
+  if (RunTransferSequence(link, image, record.address.c_str(), report, pads) == 1) {
     return {};
   }
-  return {ResultReason::TransferFailed, report.FailedAt(), true, ""};
+  return {ResultReason::TransferFailed, report.FailedAt(), !report.Abandoned(), "",
+          report.Abandoned()};
+}
+
+DeviceResult ResultOf(ResultReason reason) {
+  switch (reason) {
+    case ResultReason::None:
+      return DeviceResult::Updated;
+    case ResultReason::Interrupted:
+      return DeviceResult::Interrupted;
+    case ResultReason::DeviceTimeout:
+      return DeviceResult::TimedOut;
+    default:
+      return DeviceResult::Failed;
+  }
 }
 
 }  // namespace
 
 void UpdateDevice(DeviceRecord& record, const ImageBuffer& image,
-                  const DeviceUpdateSettings& settings, Reporter& reporter) {
-  const auto start = std::chrono::steady_clock::now();
+                  const DeviceUpdateSettings& settings, Reporter& reporter, PadSource& pads,
+                  const AbandonCheck& abandon) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  const auto deadline = settings.timeoutSeconds > 0
+                            ? start + std::chrono::seconds(settings.timeoutSeconds)
+                            : Clock::time_point::max();
+  // Both causes last once they hold, so asking again after the transfer stopped names its cause.
+  const auto abandonedFor = [&]() {
+    return abandon && abandon()       ? ResultReason::Interrupted
+           : Clock::now() >= deadline ? ResultReason::DeviceTimeout
+                                      : ResultReason::None;
+  };
+  const auto stop = [&]() { return abandonedFor() != ResultReason::None; };
   record.started = WallClock::now();
   for (int attempt = 1; attempt <= 1 + settings.retries; ++attempt) {
+    if (stop()) {
+      record.reason = abandonedFor();
+      record.failedAt = {DeviceStep::Identify, {}};
+      break;
+    }
     record.attempts = attempt;
     reporter.AttemptStarted(record);
-    const Attempt outcome = RunAttempt(record, image, settings.setting, reporter);
-    record.reason = outcome.reason;
+    const Attempt outcome = RunAttempt(record, image, settings.setting, reporter, pads, stop);
+    record.reason = outcome.abandoned ? abandonedFor() : outcome.reason;
     record.failedAt = outcome.failedAt;
-    if (outcome.reason == ResultReason::None) {
+    if (outcome.reason == ResultReason::None || outcome.abandoned) {
       break;
     }
     const bool retrying = outcome.worthRetrying && attempt <= settings.retries;
@@ -125,10 +162,9 @@ void UpdateDevice(DeviceRecord& record, const ImageBuffer& image,
       break;
     }
   }
-  record.result =
-      record.reason == ResultReason::None ? DeviceResult::Updated : DeviceResult::Failed;
+  record.result = ResultOf(record.reason);
   record.ended = WallClock::now();
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  const std::chrono::duration<double> elapsed = Clock::now() - start;
   record.seconds = std::round(elapsed.count() * 1000) / 1000;
   reporter.DeviceDone(record);
 }

@@ -4,7 +4,6 @@
 #include "common/platform_startup.h"
 #include "devices/command_line.h"
 #include "devices/commands.h"
-#include "transfer/block_record.h"
 
 int main(int argc, char** argv) {
   IgnoreWriteFailureSignals();
@@ -21,7 +20,6 @@ int main(int argc, char** argv) {
     Complain("cannot start the system's socket library");
     return ExitFailed;
   }
-  SeedPadGenerator();
   const auto reporter = options.json ? MakeJsonReporter() : MakeTextReporter();
   const int status = RunDevicesCommand(options, *reporter);
   StopSocketLibrary();

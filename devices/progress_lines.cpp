@@ -4,12 +4,65 @@
 
 #include "common/text_format.h"
 
+namespace {
+
+// "erase", "program", "verify": the phase as the status line shows it.
+std::string PhaseName(TransferPhase phase) {
+  std::string name = PhaseLabel(phase);
+  name[0] = static_cast<char>(name[0] - 'A' + 'a');
+  return name;
+}
+
+}  // namespace
+
+ProgressLines::ProgressLines(std::FILE* stream)
+    : stream_(stream),
+      status_(IsTerminal(stream) ? std::make_unique<StatusLine>(stream) : nullptr) {}
+
 void ProgressLines::DeviceSkipped(const DeviceRecord& device) {
-  Line(device, "left out, " + IdentityText(device.identity));
+  switch (device.reason) {
+    case ResultReason::AlreadyUpdated:
+      Line(device, "left out, the journal has it updated with this image, " +
+                       IdentityText(device.identity));
+      break;
+    case ResultReason::CanaryFailed:
+      Line(device, "not started: a canary device was not updated");
+      break;
+    case ResultReason::MaxFailed:
+      Line(device, "not started: the limit of failed devices was reached");
+      break;
+    case ResultReason::Interrupted:
+      Line(device, "not started: the run was asked to stop");
+      break;
+    default:
+      Line(device, "left out, " + IdentityText(device.identity));
+      break;
+  }
+}
+
+void ProgressLines::AttemptStarted(const DeviceRecord& device) {
+  if (status_) {
+    status_->Running(device.address, "identify");
+  }
 }
 
 void ProgressLines::TransferStarted(const DeviceRecord& device) {
   Line(device, IdentityText(device.identity) + ", transfer started");
+  if (status_) {
+    status_->Running(device.address, "opening");
+  }
+}
+
+void ProgressLines::PhaseStarted(const DeviceRecord& device, int /*cycle*/, TransferPhase phase) {
+  if (status_) {
+    status_->Running(device.address, PhaseName(phase));
+  }
+}
+
+void ProgressLines::PhaseProgress(const DeviceRecord& device, TransferPhase phase, int percent) {
+  if (status_) {
+    status_->Running(device.address, PhaseName(phase), percent);
+  }
 }
 
 void ProgressLines::PhaseDone(const DeviceRecord& device, TransferPhase phase, size_t blocks) {
@@ -29,13 +82,26 @@ void ProgressLines::AttemptFailed(const DeviceRecord& device, const StepReached&
 }
 
 void ProgressLines::DeviceDone(const DeviceRecord& device) {
-  const std::string attempts = "(" + Counted(static_cast<size_t>(device.attempts), "attempt") +
-                               ", " + FormatText("%.1f s", device.seconds) + ")";
-  Line(device, device.result == DeviceResult::Updated
-                   ? "updated " + attempts
-                   : "failed at " + StepText(device.failedAt) + " " + attempts);
+  // In the order of DeviceResult; a skipped device is never done.
+  constexpr const char* Results[] = {"updated", "failed at ", "", "interrupted at ",
+                                     "timed out at "};
+  const std::string step = device.result == DeviceResult::Updated ? "" : StepText(device.failedAt);
+  if (status_) {
+    status_->Finished(device.address, device.result == DeviceResult::Updated);
+  }
+  Line(device, Results[static_cast<int>(device.result)] + step + " (" +
+                   Counted(static_cast<size_t>(device.attempts), "attempt") + ", " +
+                   FormatText("%.1f s", device.seconds) + ")");
 }
 
 void ProgressLines::Line(const DeviceRecord& device, const std::string& text) {
-  WriteLine(stream_, device.address + ": " + text);
+  Write(device.address + ": " + text);
+}
+
+void ProgressLines::Write(const std::string& text) {
+  if (status_) {
+    status_->WriteAbove(text);
+  } else {
+    WriteLine(stream_, text);
+  }
 }

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The reporter for people: one line per device or per step, and the totals of an update.
+#include <algorithm>
+
 #include "common/text_format.h"
 #include "devices/progress_lines.h"
 
@@ -17,6 +19,14 @@ std::string DeviceLine(const ListedDevice& device) {
                     FormatDeviceId(identity.deviceId).c_str());
 }
 
+// Left out by the run rather than by the plan: a canary, the failure limit or a stop.
+bool NotStarted(const DeviceRecord& device) {
+  const ResultReason reason = device.reason;
+  return device.result == DeviceResult::Skipped &&
+         (reason == ResultReason::CanaryFailed || reason == ResultReason::MaxFailed ||
+          reason == ResultReason::Interrupted);
+}
+
 class TextReporter final : public ProgressLines {
  public:
   TextReporter() : ProgressLines(stdout) {}
@@ -32,11 +42,22 @@ class TextReporter final : public ProgressLines {
     const size_t tried = devices.size() - CountResult(devices, DeviceResult::Skipped);
     WriteLine(stdout, "Updated " + std::to_string(CountResult(devices, DeviceResult::Updated)) +
                           " of " + Counted(tried, "device") + ".");
+    // In the order of DeviceResult: each device that was started and not updated.
+    constexpr const char* Labels[] = {nullptr, "Failed", nullptr, "Interrupted", "Timed out"};
     for (const DeviceRecord& device : devices) {
-      if (device.result == DeviceResult::Failed) {
-        WriteLine(stdout, "Failed: " + device.address + " at " + StepText(device.failedAt) + " (" +
+      if (const char* label = Labels[static_cast<int>(device.result)]) {
+        WriteLine(stdout, std::string(label) + ": " + device.address + " at " +
+                              StepText(device.failedAt) + " (" +
                               Counted(static_cast<size_t>(device.attempts), "attempt") + ")");
       }
+    }
+    const auto notStarted =
+        static_cast<size_t>(std::count_if(devices.begin(), devices.end(), NotStarted));
+    if (notStarted > 0) {
+      WriteLine(stdout, "Not started: " + Counted(notStarted, "device") + ".");
+    }
+    if (!run.stoppedBy.empty()) {
+      WriteLine(stdout, "Stopped by " + run.stoppedBy + ".");
     }
   }
 };

@@ -1,0 +1,267 @@
+# SPDX-License-Identifier: Apache-2.0
+"""torvane-devices update on a fleet: devices side by side, stops from outside, the canary, the
+failure limit, the device time-out and the journal for re-runs. Its host is 10.77.0.1/24; device
+host N is 10.77.0.1N, each with a simulator of its own; every outcome is read from the progress
+lines, the document and the simulators' logs and stores."""
+import hashlib
+import json
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+
+import pytest
+
+from harness import EVERYWHERE, NATIVE, padded, pattern, row, stop
+
+PC = "10.77.0.1/24"
+D1, D2, D3, D4 = (f"10.77.0.1{n}" for n in range(1, 5))
+IMAGE = pattern(1000)
+SILENT = ["--identify-replies", "0"]
+SLOW_ERASE = ["--erase-ms", "1500"]
+# The id each device answers with: the simulator's default, but for the last byte.
+IDS = {address: f"00:1b:2c:3d:4e:{0x5f + n:02x}" for n, address in enumerate((D1, D2, D3, D4))}
+
+
+def fleet(lan, device, devices):
+    """The LAN with {address: simulator options}; its host names and the simulators."""
+    hosts = lan({"pc": PC, **{address: address + "/24" for address in devices}})
+    return hosts, {address: device(*options, "--device-id", IDS[address], name=address,
+                                   ns=hosts[address]) for address, options in devices.items()}
+
+
+def outcomes(lines):
+    """{address: what its last line says}: "updated", "failed at STEP", "timed out at STEP",
+    "interrupted at STEP", "not started: WHY" or "left out, WHY"; every line whole."""
+    found = {}
+    for line in lines.decode().splitlines():
+        device = re.fullmatch(r"(10\.77\.0\.\d+): (.*?)(?: \(\d+ attempts?, \d+\.\d s\))?\r?", line)
+        summary = re.fullmatch(r"(Updated \d+ of|Failed:|Interrupted:|Timed out:|Not started:|"
+                               r"Stopped by) .*\r?", line)
+        assert device or summary, f"a line cut or mixed: {line!r}"
+        if device and re.match(r"updated|failed at|timed out|interrupted|not started|left out",
+                               device[2]):
+            found[device[1]] = device[2]
+    return found
+
+
+def attempts(lines, address):
+    return int(re.search(rf"^{re.escape(address)}: .* \((\d+) attempts?, ".encode(), lines,
+                         re.M)[1])
+
+
+def starts(simulator):
+    """The start-update requests that the simulator took: one per attempt that got that far."""
+    return len(re.findall(r"^start ", simulator.log_path.read_text(), re.M))
+
+
+def checked_document(out, expected):
+    """The document, which must be whole; the results of its devices match those expected."""
+    document = json.loads(out)
+    results = {d["address"]: d["result"] for d in document["devices"]}
+    started = {address: result.split()[0] for address, result in expected.items()
+               if not result.startswith(("not started", "left out"))}
+    assert {a: r for a, r in results.items() if r != "skipped"} == \
+        {a: "timed_out" if r == "timed" else r for a, r in started.items()}
+    return document
+
+
+# {address: simulator options}, the arguments after the image, each device's last line, the exit
+# status. FIRST_FAILS: the first update of the device fails at its opening, the second goes well.
+FIRST_FAILS = ["--wrong-byte", "S", "--fault-updates", "1", *SLOW_ERASE]
+RUNS = [
+    row("four at a time, one retried", {D1: SLOW_ERASE, D2: FIRST_FAILS, D3: SLOW_ERASE,
+                                        D4: SLOW_ERASE},
+        ["--parallel", "4", "--retries", "1"], dict.fromkeys((D1, D2, D3, D4), "updated"), 0,
+        on=NATIVE),
+    row("four at a time, one retried, json", {D1: SLOW_ERASE, D2: FIRST_FAILS, D3: SLOW_ERASE,
+                                              D4: SLOW_ERASE},
+        ["--parallel", "4", "--retries", "1", "--json"],
+        dict.fromkeys((D1, D2, D3, D4), "updated"), 0, on=EVERYWHERE),
+    row("a canary not updated", {D1: SILENT, D2: [], D3: []}, ["--canary", "1", "--parallel", "3"],
+        {D1: "failed at identify", D2: "not started: a canary device was not updated",
+         D3: "not started: a canary device was not updated"}, 1, on=NATIVE),
+    row("the failure limit", {D1: SILENT, D2: SILENT, D3: [], D4: []}, ["--max-failed", "2"],
+        {D1: "failed at identify", D2: "failed at identify",
+         D3: "not started: the limit of failed devices was reached",
+         D4: "not started: the limit of failed devices was reached"}, 1, on=NATIVE),
+    # Every attempt fails at once: only the time-out over all of them ends the device.
+    row("a device timed out, its retries included", {D1: ["--wrong-byte", "S"], D2: []},
+        ["--device-timeout", "2", "--retries", "20", "--parallel", "2", "--json"],
+        {D1: "timed out at opening", D2: "updated"}, 1, on=NATIVE),
+]
+
+
+@pytest.mark.parametrize("devices,arguments,expected,status", RUNS)
+def test_run(platform, lan, device, tmp_path, devices, arguments, expected, status):
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    hosts, simulators = fleet(lan, device, devices)
+    run = platform.devices(["update", "image.bin", *devices, *arguments], cwd=tmp_path,
+                           ns=hosts["pc"], seconds=90)
+    lines = run.err if "--json" in arguments else run.out
+    assert (outcomes(lines), run.status) == (expected, status), run.out + run.err
+    if "--json" in arguments:
+        checked_document(run.out, expected)
+    for address, simulator in simulators.items():
+        assert (simulator.stored == padded(IMAGE)) == (expected[address] == "updated")
+        assert starts(simulator) == 0 or not expected[address].startswith("not started")
+    if "--parallel" in arguments and "--canary" not in arguments:
+        # Side by side: every device is under way before the first is done.
+        shown = lines.decode()
+        first_done = shown.index(": updated (")
+        assert all(shown.index(f"{address}: type") < first_done for address in devices)
+    if D2 in devices and devices[D2] is FIRST_FAILS:
+        assert attempts(lines, D2) == 2
+    if "--device-timeout" in arguments:
+        assert 2 <= attempts(lines, D1) < 21
+
+
+def started(platform, arguments, ns, cwd, stdout=subprocess.PIPE):
+    """torvane-devices started in the background, in its own session."""
+    command, env = platform.command(arguments, ns, platform.utility.parent / "torvane-devices")
+    return subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                            stderr=subprocess.PIPE, start_new_session=True)
+
+
+# The signal, how often, and each device's last line. Two devices run at a time, each with a slow
+# erase; the signals come once both have begun to erase, the second 0.2 s after the first.
+STOPS = [
+    row("SIGINT: the running devices finish", signal.SIGINT, 1,
+        {D1: "updated", D2: "updated", D3: "not started: the run was asked to stop",
+         D4: "not started: the run was asked to stop"}, 130, on=NATIVE),
+    row("SIGTERM twice: the running devices are abandoned", signal.SIGTERM, 2,
+        {D1: "interrupted at program block 0", D2: "interrupted at program block 0",
+         D3: "not started: the run was asked to stop",
+         D4: "not started: the run was asked to stop"}, 143, on=NATIVE),
+]
+
+
+@pytest.mark.parametrize("number,count,expected,status", STOPS)
+def test_stop(platform, lan, device, bounds, tmp_path, number, count, expected, status):
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    hosts, simulators = fleet(lan, device, dict.fromkeys((D1, D2, D3, D4), SLOW_ERASE))
+    process = started(platform, ["update", "image.bin", D1, D2, D3, D4, "--parallel", "2",
+                                 "--json"], hosts["pc"], tmp_path)
+    try:
+        erasing = lambda: all("erase 1" in simulators[a].log_path.read_text() for a in (D1, D2))
+        assert bounds.until(erasing, 10)
+        for _ in range(count):
+            process.send_signal(number)
+            bounds.until(lambda: False, 0.2)
+        out, err = process.communicate(timeout=bounds.seconds(30))
+    finally:
+        stop(process)
+    assert (outcomes(err), process.returncode) == (expected, status), err
+    document = checked_document(out, expected)
+    assert document.get("stopped_by", signal.Signals(number).name) == signal.Signals(number).name
+    assert [starts(simulators[a]) for a in (D1, D2, D3, D4)] == [1, 1, 0, 0]
+
+
+def journal_lines(path):
+    return [json.loads(line) for line in path.read_text().splitlines()]
+
+
+@pytest.mark.on(*NATIVE)
+def test_journal_finishes_a_stopped_run(platform, lan, device, bounds, tmp_path):
+    """A run stopped after its first device, then the same command with --skip-updated: the
+    devices in the journal are left out before anything but identification reaches them, the
+    others are updated, each device once in all."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    hosts, simulators = fleet(lan, device, dict.fromkeys((D1, D2, D3), []))
+    journal = tmp_path / "journal.ndjson"
+    command = ["update", "image.bin", D1, D2, D3, "--journal", journal.name]
+    process = started(platform, command, hosts["pc"], tmp_path)
+    try:
+        assert bounds.until(lambda: journal.exists() and journal.read_text(), 10)
+        process.send_signal(signal.SIGINT)
+        first = process.communicate(timeout=bounds.seconds(30))[0]
+    finally:
+        stop(process)
+    done = [a for a, result in outcomes(first).items() if result == "updated"]
+    assert (process.returncode, done) == (130, [D1, D2][:len(done)]) and done, first
+    second = platform.devices([*command, "--skip-updated"], cwd=tmp_path, ns=hosts["pc"])
+    assert (second.status, outcomes(second.out)) == (0, {
+        a: "updated" if a not in done else
+        f"left out, the journal has it updated with this image, type 1 (supported), id {IDS[a]}"
+        for a in (D1, D2, D3)}), second.out
+    assert [starts(simulators[a]) for a in (D1, D2, D3)] == [1, 1, 1]
+    assert all(s.stored == padded(IMAGE) for s in simulators.values())
+    digest = hashlib.sha256(IMAGE).hexdigest()
+    moment = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"
+    for line in journal_lines(journal):
+        assert re.fullmatch(moment, line.pop("started")) and re.fullmatch(moment, line.pop("ended"))
+        assert line == {"format": 1, "id": IDS[line["address"]], "address": line["address"],
+                        "image_size": 1000, "image_sha256": digest, "result": "updated",
+                        "failed_step": None, "tool_version": line["tool_version"]}
+    assert [line["address"] for line in journal_lines(journal)] == [D1, D2, D3]
+
+
+@pytest.mark.on(*NATIVE)
+def test_journal_passes_over_a_torn_line(platform, lan, device, tmp_path):
+    """A line cut short by a power cut is no record: its device is updated, and the line written
+    after it starts on a line of its own."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    hosts, simulators = fleet(lan, device, dict.fromkeys((D1, D2), []))
+    digest = hashlib.sha256(IMAGE).hexdigest()
+    whole = json.dumps({"format": 1, "id": IDS[D1], "address": D1, "image_size": 1000,
+                        "image_sha256": digest, "result": "updated"})
+    torn = whole.replace(IDS[D1], IDS[D2]).replace(D1, D2)[:-20]
+    journal = tmp_path / "journal.ndjson"
+    journal.write_text(whole + "\n" + torn)
+    run = platform.devices(["update", "image.bin", D1, D2, "--journal", journal.name,
+                            "--skip-updated"], cwd=tmp_path, ns=hosts["pc"])
+    assert (run.status, list(outcomes(run.out).values())) == (0, [
+        f"left out, the journal has it updated with this image, type 1 (supported), id {IDS[D1]}",
+        "updated"]), run.out
+    assert (simulators[D1].stored, simulators[D2].stored) == (None, padded(IMAGE))
+    lines = journal.read_text().split("\n")
+    assert lines[:2] == [whole, torn] and json.loads(lines[2])["address"] == D2
+
+
+# Arguments, and what standard error says; status 2 and nothing sent.
+REFUSED = [
+    row("65 at a time", ["--parallel", "65"], "--parallel: expects a whole number from 1 to 64"),
+    row("--skip-updated alone", ["--skip-updated"], "--skip-updated needs --journal FILE",
+        on=NATIVE),
+    row("a journal that cannot be opened", ["--journal", "."], "cannot open the journal '.'",
+        on=NATIVE),
+]
+
+
+@pytest.mark.parametrize("arguments,message", REFUSED)
+def test_refused(platform, datagrams_sent, tmp_path, arguments, message):
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    run = platform.devices(["update", "image.bin", "127.0.0.1", *arguments], cwd=tmp_path)
+    assert (run.status, run.out, datagrams_sent()) == (2, b"", []), run.err
+    assert message.encode() in run.err, run.err
+
+
+
+@pytest.mark.on(*NATIVE)
+def test_status_line_on_a_terminal(platform, lan, device, bounds, tmp_path):
+    """On a terminal a status line stands below the finished lines, each of which is written
+    whole over it, and is gone before the summary."""
+    (tmp_path / "image.bin").write_bytes(IMAGE)
+    hosts, _ = fleet(lan, device, dict.fromkeys((D1, D2), SLOW_ERASE))
+    terminal, slave = pty.openpty()
+    process = started(platform, ["update", "image.bin", D1, D2, "--parallel", "2"], hosts["pc"],
+                      tmp_path, stdout=slave)
+    os.close(slave)
+    shown = b""
+    try:
+        while select.select([terminal], [], [], bounds.seconds(10))[0]:
+            shown += os.read(terminal, 65536)
+    except OSError:  # the terminal's other end closed with the program
+        pass
+    finally:
+        os.close(terminal)
+        stop(process)
+    statuses = re.findall(rb"\r(\d) done, 0 failed, (\d) running: 10\.77\.0\.1[12] "
+                          rb"(?:identify|opening|erase|program|verify)", shown)
+    assert {(b"0", b"2"), (b"1", b"1")} <= set(statuses), shown
+    # What each line end leaves on the terminal: the text after its last carriage return.
+    lines = [line.rsplit(b"\r", 1)[-1].rstrip(b" ") for line in shown.split(b"\r\n")]
+    assert outcomes(b"\n".join(lines)) == {D1: "updated", D2: "updated"}, shown
+    assert shown.endswith(b"\r\n\rUpdated 2 of 2 devices.\r\n"), shown
