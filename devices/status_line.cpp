@@ -44,8 +44,9 @@ std::string StatusLine::Text() const {
   if (running_.empty()) {
     return "";
   }
-  std::string text =
-      FormatText("%zu done, %zu failed, %zu running:", done_, failed_, running_.size());
+  // std::to_string, not %zu, which Windows' C library does not know.
+  std::string text = std::to_string(done_) + " done, " + std::to_string(failed_) + " failed, " +
+                     std::to_string(running_.size()) + " running:";
   for (const Device& device : running_) {
     text += (&device == &running_.front() ? " " : ", ") + device.address + " " + device.phase +
             (device.percent >= 0 ? FormatText(" %d%%", device.percent) : "");
