@@ -261,7 +261,12 @@ def test_status_line_on_a_terminal(platform, lan, device, bounds, tmp_path):
     statuses = re.findall(rb"\r(\d) done, 0 failed, (\d) running: 10\.77\.0\.1[12] "
                           rb"(?:identify|opening|erase|program|verify)", shown)
     assert {(b"0", b"2"), (b"1", b"1")} <= set(statuses), shown
-    # What each line end leaves on the terminal: the text after its last carriage return.
-    lines = [line.rsplit(b"\r", 1)[-1].rstrip(b" ") for line in shown.split(b"\r\n")]
-    assert outcomes(b"\n".join(lines)) == {D1: "updated", D2: "updated"}, shown
+    # What each line end leaves on the terminal: each carriage return writes from the line's start.
+    lines = []
+    for line in shown.split(b"\r\n"):
+        lines.append(b"")
+        for part in line.split(b"\r"):
+            lines[-1] = part + lines[-1][len(part):]
+    assert outcomes(b"\n".join(line.rstrip(b" ") for line in lines)) == \
+        {D1: "updated", D2: "updated"}, shown
     assert shown.endswith(b"\r\n\rUpdated 2 of 2 devices.\r\n"), shown
