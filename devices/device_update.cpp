@@ -111,6 +111,28 @@ Attempt RunAttempt(DeviceRecord& record, const ImageBuffer& image, const std::st
           report.Abandoned()};
 }
 
+// Why a device is to be abandoned at its next step: `Interrupted` once `abandon` says so,
+// `DeviceTimeout` once its time is up, `None` before. Both last once they hold, so asking again
+// after the transfer stopped names its cause.
+class Abandonment {
+ public:
+  Abandonment(const AbandonCheck& abandon, std::chrono::steady_clock::time_point start,
+              int timeoutSeconds)
+      : abandon_(abandon),
+        deadline_(timeoutSeconds > 0 ? start + std::chrono::seconds(timeoutSeconds)
+                                     : std::chrono::steady_clock::time_point::max()) {}
+
+  ResultReason Cause() const {
+    return abandon_ && abandon_()                          ? ResultReason::Interrupted
+           : std::chrono::steady_clock::now() >= deadline_ ? ResultReason::DeviceTimeout
+                                                           : ResultReason::None;
+  }
+
+ private:
+  const AbandonCheck& abandon_;
+  std::chrono::steady_clock::time_point deadline_;
+};
+
 DeviceResult ResultOf(ResultReason reason) {
   switch (reason) {
     case ResultReason::None:
@@ -129,29 +151,20 @@ DeviceResult ResultOf(ResultReason reason) {
 void UpdateDevice(DeviceRecord& record, const ImageBuffer& image,
                   const DeviceUpdateSettings& settings, Reporter& reporter, PadSource& pads,
                   const AbandonCheck& abandon) {
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  const auto deadline = settings.timeoutSeconds > 0
-                            ? start + std::chrono::seconds(settings.timeoutSeconds)
-                            : Clock::time_point::max();
-  // Both causes last once they hold, so asking again after the transfer stopped names its cause.
-  const auto abandonedFor = [&]() {
-    return abandon && abandon()       ? ResultReason::Interrupted
-           : Clock::now() >= deadline ? ResultReason::DeviceTimeout
-                                      : ResultReason::None;
-  };
-  const auto stop = [&]() { return abandonedFor() != ResultReason::None; };
+  const auto start = std::chrono::steady_clock::now();
+  const Abandonment abandonment(abandon, start, settings.timeoutSeconds);
+  const auto stop = [&abandonment]() { return abandonment.Cause() != ResultReason::None; };
   record.started = WallClock::now();
   for (int attempt = 1; attempt <= 1 + settings.retries; ++attempt) {
     if (stop()) {
-      record.reason = abandonedFor();
+      record.reason = abandonment.Cause();
       record.failedAt = {DeviceStep::Identify, {}};
       break;
     }
     record.attempts = attempt;
     reporter.AttemptStarted(record);
     const Attempt outcome = RunAttempt(record, image, settings.setting, reporter, pads, stop);
-    record.reason = outcome.abandoned ? abandonedFor() : outcome.reason;
+    record.reason = outcome.abandoned ? abandonment.Cause() : outcome.reason;
     record.failedAt = outcome.failedAt;
     if (outcome.reason == ResultReason::None || outcome.abandoned) {
       break;
@@ -164,7 +177,7 @@ void UpdateDevice(DeviceRecord& record, const ImageBuffer& image,
   }
   record.result = ResultOf(record.reason);
   record.ended = WallClock::now();
-  const std::chrono::duration<double> elapsed = Clock::now() - start;
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   record.seconds = std::round(elapsed.count() * 1000) / 1000;
   reporter.DeviceDone(record);
 }
