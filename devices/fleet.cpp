@@ -103,6 +103,8 @@ class Schedule {
   // How many devices are to be updated.
   size_t Devices() const { return queue_.size(); }
 
+  // The device at `index` of the plan is done with: counted, and after a canary that was not
+  // updated or at the failure limit no other device starts.
   void Done(size_t index, const DeviceRecord& record) {
     --running_;
     // The queue is in the plan's order: the canaries are its first devices.
