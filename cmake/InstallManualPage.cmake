@@ -3,13 +3,16 @@
 # and again when it is installed, with the prefix it is installed under (man/CMakeLists.txt).
 
 # torvane_render_manual_page(<template> <page>): fills in the version, the release date and the
-# dissector's installed path under TORVANE_INSTALL_PREFIX.
+# installed paths of the dissector and the JSON Schema under TORVANE_INSTALL_PREFIX.
 function(torvane_render_manual_page template page)
   # roff needs \- for a hyphen that is typed as a minus.
   string(REPLACE "-" "\\-" TORVANE_DISSECTOR_PATH
          "${TORVANE_INSTALL_PREFIX}/${TORVANE_INSTALL_DISSECTOR_DIR}/torvane.lua")
+  string(REPLACE "-" "\\-" TORVANE_SCHEMA_PATH
+         "${TORVANE_INSTALL_PREFIX}/${TORVANE_INSTALL_SCHEMA_DIR}/torvane-devices.schema.json")
   if(WIN32)
     set(TORVANE_DISSECTOR_PATH torvane.lua)
+    set(TORVANE_SCHEMA_PATH torvane\\-devices.schema.json)
   endif()
   configure_file(${template} ${page} @ONLY)
 endfunction()

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/number_text.h"
+#include "common/text_format.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ CLI::Option* AddValueOption(CLI::App& app, const std::string& name, const std::s
   option->check(CLI::Validator(
       [take = std::move(take)](std::string& value) {
         const std::string fault = take(value);
-        return fault.empty() ? fault : fault + ", not '" + value + "'";
+        return fault.empty() ? fault : fault + ", not " + QuotedText(value);
       },
       ""));
   return option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -121,7 +122,7 @@ CLI::Option* AddFlag(CLI::App& app, const std::string& name, const std::string& 
                      std::function<void()> set) {
   // CLI11 hands a flag given without a value over as "true".
   return app.add_flag_callback(name, std::move(set), help)->check([](const std::string& value) {
-    return value == "true" ? std::string() : "takes no value, not '" + value + "'";
+    return value == "true" ? std::string() : "takes no value, not " + QuotedText(value);
   });
 }
 
@@ -160,12 +161,12 @@ CommandLineOutcome ReadCommandLine(CLI::App& app, int argc, const char* const* a
     app.parse(WrittenOut(app, argc, argv));
     // An unknown option is told first, what the program checks next, a stray operand last.
     const std::string option = Leftover(app, true);
-    refusal = !option.empty() ? "unknown or ambiguous option '" + option + "'"
+    refusal = !option.empty() ? "unknown or ambiguous option " + QuotedText(option)
               : check         ? check()
                               : "";
     const std::string operand = Leftover(app, false);
     if (refusal.empty() && !operand.empty()) {
-      refusal = "unexpected argument '" + operand + "'";
+      refusal = "unexpected argument " + QuotedText(operand);
     }
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);

@@ -21,8 +21,8 @@ using TakeValue = std::function<std::string(const std::string& value)>;
 /// Adds the option `name` ("--wait"; or "ADDRESS", an operand) to `app`, its value shown as
 /// `valueName` in the help. Each value given is handed to `take` in the order given, so that a
 /// later one wins or adds to a list; one that `take` refuses refuses the command line ("--wait:
-/// expects a whole number from 1 to 3600, not '0'"). An operand takes one argument, or with
-/// `->expected(-1)` every one left.
+/// expects a whole number from 1 to 3600, not '0'", the value shown as `QuotedText` shows it).
+/// An operand takes one argument, or with `->expected(-1)` every one left.
 CLI::Option* AddValueOption(CLI::App& app, const std::string& name, const std::string& valueName,
                             const std::string& help, TakeValue take);
 

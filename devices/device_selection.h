@@ -1,24 +1,27 @@
 // SPDX-License-Identifier: Apache-2.0
-// Which devices a command concerns: discovery by broadcast, the identification of each device,
-// and the plan of an update, before anything is written to any device.
+// Which devices a command concerns: discovery by broadcast, the identification of every device at
+// once, devices named by id, and the plan of an update, before anything is written to any device.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "devices/command_line.h"
 #include "devices/reporter.h"
 
-/// Broadcasts one discovery request as `options` say (`broadcast`, `waitSeconds`) and returns the
-/// addresses that answered, each once, in numeric order. Nothing when no socket could be opened;
-/// that, and an empty list, is said on standard error (`Complain`).
-std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& options);
+/// The devices that `options` name, each identified, before anything is written to any of them:
+/// for list and update --all every device that answers discovery, in numeric order; for info
+/// and update the addresses given, then the devices of the ids given (found by discovery), each
+/// device once. An id that no device answered with is an entry without address (`NotFound`); one
+/// that several answered with gives an entry for each of them (`DuplicateId`). Every device is
+/// identified from one socket under one deadline, a second after the last request. Tells
+/// `reporter` what it hears and identifies as it goes, and notes what was taken once, what
+/// discovery refused, lost or could not send.
+std::vector<ListedDevice> SelectDevices(const DevicesOptions& options, Reporter& reporter);
 
-/// Asks each of `addresses` who it is, one after another, each over a socket of its own.
-std::vector<ListedDevice> IdentifyAll(const std::vector<std::string>& addresses);
-
-/// The devices of an update, in their order, as records not yet started (`Skipped` without a
-/// reason): the addresses given, or with `all` every device that discovery finds, where those that
-/// are not of the supported type or did not answer to identify carry their reason already.
-std::vector<DeviceRecord> PlanUpdate(const DevicesOptions& options);
+/// The devices of an update, in their order, as records not yet started, each with the identity
+/// that `SelectDevices` found (`Skipped` without a reason): those with a reason are left out: an
+/// id not found or shared, and with --all a device of another type (`NotSupported`) or one that
+/// did not answer to identify (`NoAnswer`). A device named by address or id is left to its update,
+/// whatever it answered here.
+std::vector<DeviceRecord> PlanUpdate(const DevicesOptions& options, Reporter& reporter);

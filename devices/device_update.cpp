@@ -179,5 +179,4 @@ void UpdateDevice(DeviceRecord& record, const ImageBuffer& image,
   record.ended = WallClock::now();
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   record.seconds = std::round(elapsed.count() * 1000) / 1000;
-  reporter.DeviceDone(record);
 }

@@ -31,8 +31,8 @@ using AbandonCheck = std::function<bool()>;
 /// each attempt and each datagram of the transfer that expects an answer, `abandon` and the time
 /// limit are asked: the device then ends `Interrupted` or `TimedOut` (reason `DeviceTimeout`) at
 /// that step, with no further attempt. Fills `record` (result, reason, step, attempts, failed
-/// cycles, setting, times) and tells `reporter` each step, ending with `DeviceDone`. Sockets are
-/// opened per attempt and closed on every path.
+/// cycles, setting, times) and tells `reporter` each step; `DeviceDone` is left to the caller.
+/// Sockets are opened per attempt and closed on every path.
 void UpdateDevice(DeviceRecord& record, const ImageBuffer& image,
                   const DeviceUpdateSettings& settings, Reporter& reporter, PadSource& pads,
                   const AbandonCheck& abandon);

@@ -7,25 +7,24 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <system_error>
 #include <thread>
 
-#include "devices/device_selection.h"
 #include "devices/stop_signal.h"
 
 namespace {
 
 // The run's reporter as the workers share it: every call under one mutex, so that one device's
-// line is never cut by another's and the reporters themselves need no lock.
+// line or event is never cut by another's, and the reporters (text, JSON, events) and their state
+// (notes, progress told, the status line) need no lock of their own.
 class LockedReporter final : public Reporter {
  public:
   explicit LockedReporter(Reporter& reporter) : reporter_(reporter) {}
 
   void Note(const std::string& text) override { Locked(&Reporter::Note, text); }
-  void Devices(const std::vector<ListedDevice>& devices) override {
-    Locked(&Reporter::Devices, devices);
-  }
+  void Discovered(const std::string& address) override { Locked(&Reporter::Discovered, address); }
+  void Identified(const ListedDevice& device) override { Locked(&Reporter::Identified, device); }
+  void Devices(const ListRun& run) override { Locked(&Reporter::Devices, run); }
   void DeviceSkipped(const DeviceRecord& device) override {
     Locked(&Reporter::DeviceSkipped, device);
   }
@@ -207,9 +206,14 @@ class Fleet {
       DeviceRecord& record = plan_[*index];
       UpdateDevice(record, image_, settings_.device, reporter_, pads,
                    [] { return StopRequestCount() >= 2; });
+      // On disk before the device counts as done, in the events as well.
       if (settings_.journal != nullptr) {
-        settings_.journal->Append(record, facts_);
+        const std::string fault = settings_.journal->Append(record, facts_);
+        if (!fault.empty()) {
+          reporter_.Note(fault);
+        }
       }
+      reporter_.DeviceDone(record);
       {
         const std::lock_guard lock(mutex_);
         schedule_.Done(*index, record);
@@ -231,32 +235,6 @@ class Fleet {
   Schedule schedule_;
 };
 
-// With `skipUpdated`: identifies the devices not identified yet, named by their address, before
-// anything past identification is sent to them, and leaves out those that the journal records as
-// updated with this image.
-void LeaveOutUpdated(std::vector<DeviceRecord>& plan, const Journal& journal,
-                     const ImageFacts& facts) {
-  std::vector<DeviceRecord*> unknown;
-  std::vector<std::string> addresses;
-  for (DeviceRecord& record : plan) {
-    if (record.reason == ResultReason::None && record.identity.result != IdentifyResult::Answered) {
-      unknown.push_back(&record);
-      addresses.push_back(record.address);
-    }
-  }
-  const std::vector<ListedDevice> identified = IdentifyAll(addresses);
-  for (size_t i = 0; i < unknown.size(); ++i) {
-    unknown[i]->identity = identified[i].identity;
-  }
-  const std::set<std::string> updated = journal.UpdatedIds(facts.sha256);
-  for (DeviceRecord& record : plan) {
-    if (record.reason == ResultReason::None && record.identity.result == IdentifyResult::Answered &&
-        updated.contains(FormatDeviceId(record.identity.deviceId))) {
-      record.reason = ResultReason::AlreadyUpdated;
-    }
-  }
-}
-
 }  // namespace
 
 FleetSettings FleetSettingsOf(const DevicesOptions& options) {
@@ -265,18 +243,12 @@ FleetSettings FleetSettingsOf(const DevicesOptions& options) {
   settings.parallel = options.parallel;
   settings.canary = options.canary;
   settings.maxFailed = options.maxFailed;
-  settings.skipUpdated = options.skipUpdated;
   return settings;
 }
 
-UpdateRun RunFleet(std::vector<DeviceRecord> plan, const ImageBuffer& image,
-                   const ImageFacts& facts, const FleetSettings& settings, Reporter& reporter) {
-  UpdateRun run;
-  run.started = WallClock::now();
-  run.image = facts;
-  if (settings.skipUpdated && settings.journal != nullptr) {
-    LeaveOutUpdated(plan, *settings.journal, facts);
-  }
+std::vector<DeviceRecord> RunFleet(std::vector<DeviceRecord> plan, const ImageBuffer& image,
+                                   const ImageFacts& facts, const FleetSettings& settings,
+                                   Reporter& reporter) {
   // The devices left out are said first, as the plan found them.
   for (DeviceRecord& record : plan) {
     if (record.reason != ResultReason::None) {
@@ -285,8 +257,5 @@ UpdateRun RunFleet(std::vector<DeviceRecord> plan, const ImageBuffer& image,
     }
   }
   Fleet(plan, image, facts, settings, reporter).Run();
-  run.devices = std::move(plan);
-  run.stoppedBy = StopCauseName(FirstStopCause());
-  run.ended = WallClock::now();
-  return run;
+  return plan;
 }

@@ -21,22 +21,20 @@ struct FleetSettings {
   int maxFailed = 0;
   /// Where each started device's line goes; none when null.
   Journal* journal = nullptr;
-  /// Leave out, `AlreadyUpdated`, each device that `journal` records as updated with this image.
-  bool skipUpdated = false;
 };
 
 /// The settings that `options` give.
 FleetSettings FleetSettingsOf(const DevicesOptions& options);
 
-/// Runs `plan` (records in the order of the plan) with `image`, whose facts `facts` are: a record
-/// that already carries a reason is reported as skipped; with `skipUpdated` the devices not yet
-/// identified are identified, and those the journal has as updated with this image are skipped.
-/// The others are updated as `UpdateDevice` does, in the plan's order, up to `parallel` at a time
-/// on threads of their own, each with its own pads; the canaries first. No device starts after a
-/// stop request, after a canary was not updated, or once `maxFailed` devices failed or timed out:
-/// those left are skipped with that reason. A second stop request abandons the running devices at
-/// their next step. Each started device's line is appended to the journal before it counts as
-/// done. Returns the run with every record final, in the plan's order, `stoppedBy` naming the
-/// first stop request if one came. `reporter` is called from one thread at a time.
-UpdateRun RunFleet(std::vector<DeviceRecord> plan, const ImageBuffer& image,
-                   const ImageFacts& facts, const FleetSettings& settings, Reporter& reporter);
+/// Runs `plan` (records in the order of the plan, identified) with `image`, whose facts `facts`
+/// are: a record that already carries a reason is reported as skipped. The others are updated as
+/// `UpdateDevice` does, in the plan's order, up to `parallel` at a time on threads of their own,
+/// each with its own pads; the canaries first. No device starts after a stop request, after a
+/// canary was not updated, or once `maxFailed` devices failed or timed out: those left are skipped
+/// with that reason. A second stop request abandons the running devices at their next step. Each
+/// started device's line is appended to the journal before it is reported done. Returns the
+/// records, final, in the plan's order. `reporter` is called from one thread at a time, under one
+/// mutex, whichever worker calls.
+std::vector<DeviceRecord> RunFleet(std::vector<DeviceRecord> plan, const ImageBuffer& image,
+                                   const ImageFacts& facts, const FleetSettings& settings,
+                                   Reporter& reporter);

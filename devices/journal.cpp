@@ -5,40 +5,27 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <nlohmann/json.hpp>
 
-#include "common/utc_time.h"
+#include "common/text_format.h"
 #include "devices/reporter.h"
-
-namespace {
-
-using Json = nlohmann::ordered_json;
-
-Json OptionalTime(const std::optional<WallClock::time_point>& moment) {
-  return moment ? Json(FormatUtcTime(*moment)) : Json(nullptr);
-}
-
-Json OptionalText(const char* text) {
-  return text != nullptr ? Json(text) : Json(nullptr);
-}
-
-}  // namespace
+#include "devices/run_document.h"
 
 std::string JournalLine(const DeviceRecord& device, const ImageFacts& image) {
   const bool identified = device.identity.result == IdentifyResult::Answered;
+  const char* step = StepName(device.failedAt.step);
   const Json line = {
-      {"format", 1},
-      {"id", identified ? Json(FormatDeviceId(device.identity.deviceId)) : Json(nullptr)},
+      {"format", DocumentFormat},
+      {"id", IdJson(identified ? std::optional(device.identity.deviceId) : std::nullopt)},
       {"address", device.address},
       {"image_size", image.size},
       {"image_sha256", image.sha256},
       {"result", ResultName(device.result)},
-      {"failed_step", OptionalText(StepName(device.failedAt.step))},
-      {"started", OptionalTime(device.started)},
-      {"ended", OptionalTime(device.ended)},
+      {"failed_step", step != nullptr ? Json(step) : Json(nullptr)},
+      {"started", TimeJson(device.started)},
+      {"ended", TimeJson(device.ended)},
       {"tool_version", TORVANE_VERSION},
   };
-  return line.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return JsonText(line);
 }
 
 bool Journal::Open(const std::string& path) {
@@ -46,23 +33,20 @@ bool Journal::Open(const std::string& path) {
   return file_.Open(path);
 }
 
-bool Journal::Append(const DeviceRecord& device, const ImageFacts& image) {
+std::string Journal::Append(const DeviceRecord& device, const ImageFacts& image) {
   const std::string line = JournalLine(device, image) + "\n";
   const std::lock_guard lock(mutex_);
-  if (file_.AppendWhole(line)) {
-    return true;
+  if (file_.AppendWhole(line) || failureSaid_) {
+    return "";
   }
-  if (!failureSaid_) {
-    Complain("cannot write to the journal '" + path_ +
-             "'; a device missing from it is updated again with --skip-updated");
-    failureSaid_ = true;
-  }
-  return false;
+  failureSaid_ = true;
+  return "cannot write to the journal " + QuotedText(path_) +
+         "; a device missing from it is updated again with --skip-updated";
 }
 
-std::set<std::string> Journal::UpdatedIds(const std::string& sha256) const {
+std::set<std::string> ReadUpdatedIds(const std::string& path, const std::string& sha256) {
   std::set<std::string> ids;
-  std::ifstream file(path_, std::ios::binary);
+  std::ifstream file(path, std::ios::binary);
   for (std::string text; std::getline(file, text);) {
     const Json line = Json::parse(text, nullptr, false);
     if (line.is_object() && line.value("result", Json()) == "updated" &&

@@ -19,14 +19,9 @@ class Journal {
 
   /// Appends the line of a device that was started and is done with (`device` final) and that
   /// carries `image`: written whole with one write, under the file's advisory lock, flushed to
-  /// disk before it returns. A line that could not be written is said once on standard error;
-  /// then false.
-  bool Append(const DeviceRecord& device, const ImageFacts& image);
-
-  /// The device ids with a line whose result is "updated" and whose image has the SHA-256
-  /// `sha256`. Lines that are not such JSON objects (a line torn by a power cut) are passed over;
-  /// an unreadable file gives none.
-  std::set<std::string> UpdatedIds(const std::string& sha256) const;
+  /// disk before it returns. Returns what to say when the line could not be written (once: later
+  /// failures return ""); "" when it was.
+  std::string Append(const DeviceRecord& device, const ImageFacts& image);
 
  private:
   std::string path_;
@@ -35,6 +30,11 @@ class Journal {
   JournalFile file_;
   bool failureSaid_ = false;
 };
+
+/// The device ids of the journal at `path` with a line whose result is "updated" and whose image
+/// has the SHA-256 `sha256`. Lines that are not such JSON objects (a line torn by a power cut) are
+/// passed over; an unreadable or missing file gives none.
+std::set<std::string> ReadUpdatedIds(const std::string& path, const std::string& sha256);
 
 /// The journal line of `device` with `image`, without its line end: {"format": 1, "id",
 /// "address", "image_size", "image_sha256", "result", "failed_step", "started", "ended",

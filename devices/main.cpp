@@ -1,9 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
 // torvane-devices' entry: reads the command line, answers --help and --version, starts the
-// platform as the utility does and runs the command.
+// platform as the utility does, runs the command and checks that its result was written whole.
 #include "common/platform_startup.h"
 #include "devices/command_line.h"
 #include "devices/commands.h"
+
+namespace {
+
+// The reporter that the command line asks for, named after its command.
+std::unique_ptr<Reporter> MakeReporter(const DevicesOptions& options) {
+  const char* command = options.command == DevicesCommand::List   ? "list"
+                        : options.command == DevicesCommand::Info ? "info"
+                                                                  : "update";
+  return options.events ? MakeEventsReporter(command)
+         : options.json ? MakeJsonReporter(command)
+                        : MakeTextReporter();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   IgnoreWriteFailureSignals();
@@ -20,8 +34,13 @@ int main(int argc, char** argv) {
     Complain("cannot start the system's socket library");
     return ExitFailed;
   }
-  const auto reporter = options.json ? MakeJsonReporter() : MakeTextReporter();
-  const int status = RunDevicesCommand(options, *reporter);
+  int status = RunDevicesCommand(options, *MakeReporter(options));
   StopSocketLibrary();
+  // A script that reads a result cut short must not take it for a whole one.
+  const std::string fault = CloseStandardOutput();
+  if (!fault.empty()) {
+    Complain("the result could not be written whole to standard output: " + fault);
+    status = status == ExitDone ? ExitFailed : status;
+  }
   return status;
 }

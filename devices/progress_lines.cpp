@@ -19,25 +19,17 @@ ProgressLines::ProgressLines(std::FILE* stream)
     : stream_(stream),
       status_(IsTerminal(stream) ? std::make_unique<StatusLine>(stream) : nullptr) {}
 
-void ProgressLines::DeviceSkipped(const DeviceRecord& device) {
-  switch (device.reason) {
-    case ResultReason::AlreadyUpdated:
-      Line(device, "left out, the journal has it updated with this image, " +
-                       IdentityText(device.identity));
-      break;
-    case ResultReason::CanaryFailed:
-      Line(device, "not started: a canary device was not updated");
-      break;
-    case ResultReason::MaxFailed:
-      Line(device, "not started: the limit of failed devices was reached");
-      break;
-    case ResultReason::Interrupted:
-      Line(device, "not started: the run was asked to stop");
-      break;
-    default:
-      Line(device, "left out, " + IdentityText(device.identity));
-      break;
+void ProgressLines::Note(const std::string& text) {
+  // Standard error may be the same terminal: the status line makes room, and comes back with the
+  // next progress.
+  if (status_) {
+    status_->Hide();
   }
+  Complain(text);
+}
+
+void ProgressLines::DeviceSkipped(const DeviceRecord& device) {
+  Line(device, SkipText(device.reason, device.identity));
 }
 
 void ProgressLines::AttemptStarted(const DeviceRecord& device) {
@@ -82,6 +74,11 @@ void ProgressLines::AttemptFailed(const DeviceRecord& device, const StepReached&
 }
 
 void ProgressLines::DeviceDone(const DeviceRecord& device) {
+  // A dry run fails a device at its identification, before any attempt.
+  if (device.attempts == 0) {
+    Line(device, "failed at " + StepText(device.failedAt) + ", " + IdentityText(device.identity));
+    return;
+  }
   // In the order of DeviceResult; a skipped device is never done.
   constexpr const char* Results[] = {"updated", "failed at ", "", "interrupted at ",
                                      "timed out at "};
@@ -95,7 +92,7 @@ void ProgressLines::DeviceDone(const DeviceRecord& device) {
 }
 
 void ProgressLines::Line(const DeviceRecord& device, const std::string& text) {
-  Write(device.address + ": " + text);
+  Write(DeviceName(device.address, device.askedId) + ": " + text);
 }
 
 void ProgressLines::Write(const std::string& text) {

@@ -15,7 +15,8 @@ class ProgressLines : public Reporter {
  public:
   explicit ProgressLines(std::FILE* stream);
 
-  void Note(const std::string& text) override { Write(text); }
+  /// On standard error, as `Complain` writes it; the status line makes way for it.
+  void Note(const std::string& text) override;
   void DeviceSkipped(const DeviceRecord& device) override;
   void AttemptStarted(const DeviceRecord& device) override;
   void TransferStarted(const DeviceRecord& device) override;

@@ -60,3 +60,8 @@ size_t CountResult(const std::vector<DeviceRecord>& devices, DeviceResult result
       std::count_if(devices.begin(), devices.end(),
                     [result](const DeviceRecord& device) { return device.result == result; }));
 }
+
+std::optional<DeviceId> KnownId(const Identification& identity,
+                                const std::optional<DeviceId>& askedId) {
+  return identity.result == IdentifyResult::Answered ? identity.deviceId : askedId;
+}

@@ -64,9 +64,18 @@ struct ListedDevice {
   /// The plain dotted form; empty when no address is known (an id nobody answered with).
   std::string address;
   Identification identity;
-  /// Why it has no identity to show, when it has none: `NoAnswer`, `SocketError`, `NotFound`,
-  /// `DuplicateId`; `None` otherwise.
+  /// Why it has no identity to show, when it has none: `NoAnswer`, `SocketError`, `NotFound`;
+  /// `DuplicateId` when its id, asked for, is another device's too; `None` otherwise.
   ResultReason reason = ResultReason::None;
+  /// The id it was asked for by (--id); nothing when named by address or found by discovery.
+  std::optional<DeviceId> askedId;
+};
+
+/// What list or info found, and when the command started and ended.
+struct ListRun {
+  WallClock::time_point started;
+  WallClock::time_point ended;
+  std::vector<ListedDevice> devices;
 };
 
 /// What the run did, or is doing, to one device of an update.
@@ -85,6 +94,8 @@ struct DeviceRecord {
   std::optional<WallClock::time_point> ended;
   /// The time spent on the device, all attempts together, in seconds (to the millisecond).
   double seconds = 0;
+  /// The id it was asked for by (--id); nothing when named by address or found by discovery.
+  std::optional<DeviceId> askedId;
 };
 
 /// The image an update installs, as it was read.
@@ -129,6 +140,10 @@ std::string StepText(const StepReached& reached);
 
 /// The step of the transfer dialogue at which it failed, with its probe or block.
 StepReached TransferStepReached(const TransferFailure& failure);
+
+/// The id to show for a device: the one it answered with, else the one it was asked for by.
+std::optional<DeviceId> KnownId(const Identification& identity,
+                                const std::optional<DeviceId>& askedId);
 
 /// How many of `devices` have `result`.
 size_t CountResult(const std::vector<DeviceRecord>& devices, DeviceResult result);

@@ -40,6 +40,14 @@ void StatusLine::WriteAbove(const std::string& line) {
   Draw();
 }
 
+void StatusLine::Hide() {
+  if (shown_ > 0) {
+    std::fputs(("\r" + std::string(shown_, ' ') + "\r").c_str(), terminal_);
+    std::fflush(terminal_);
+    shown_ = 0;
+  }
+}
+
 std::string StatusLine::Text() const {
   if (running_.empty()) {
     return "";

@@ -26,6 +26,9 @@ class StatusLine {
   void Finished(const std::string& address, bool updated);
   /// Writes `line` and a line end where the status line stands, then draws it again below.
   void WriteAbove(const std::string& line);
+  /// Takes the status line away until the next figure or line draws it again, so that another
+  /// stream may write to the same terminal.
+  void Hide();
 
  private:
   struct Device {

@@ -7,16 +7,22 @@
 
 namespace {
 
-// "10.0.0.7         type 1      supported      id 00:1b:2c:3d:4e:5f", columns aligned.
+// "10.0.0.7         type 1      supported      id 00:1b:2c:3d:4e:5f", columns aligned; or why
+// there is no identity to show.
 std::string DeviceLine(const ListedDevice& device) {
   const Identification& identity = device.identity;
-  if (identity.result != IdentifyResult::Answered) {
-    return FormatText("%-15s  no answer to identify", device.address.c_str());
+  const std::string name = DeviceName(device.address, device.askedId);
+  if (device.reason == ResultReason::NotFound) {
+    return FormatText("%-15s  not found: no device answered with this id", name.c_str());
   }
-  return FormatText("%-15s  type %-5u  %-13s  id %s", device.address.c_str(),
-                    static_cast<unsigned>(identity.deviceType),
-                    IsSupported(identity) ? "supported" : "not supported",
-                    FormatDeviceId(identity.deviceId).c_str());
+  if (identity.result != IdentifyResult::Answered) {
+    return FormatText("%-15s  %s", name.c_str(), IdentityText(identity).c_str());
+  }
+  return FormatText(
+      "%-15s  type %-5u  %-13s  id %s%s", name.c_str(), static_cast<unsigned>(identity.deviceType),
+      IsSupported(identity) ? "supported" : "not supported",
+      FormatDeviceId(identity.deviceId).c_str(),
+      device.reason == ResultReason::DuplicateId ? "  (also another device's id)" : "");
 }
 
 // Left out by the run rather than by the plan: a canary, the failure limit or a stop.
@@ -31,8 +37,8 @@ class TextReporter final : public ProgressLines {
  public:
   TextReporter() : ProgressLines(stdout) {}
 
-  void Devices(const std::vector<ListedDevice>& devices) override {
-    for (const ListedDevice& device : devices) {
+  void Devices(const ListRun& run) override {
+    for (const ListedDevice& device : run.devices) {
       WriteLine(stdout, DeviceLine(device));
     }
   }
@@ -40,14 +46,22 @@ class TextReporter final : public ProgressLines {
   void Updates(const UpdateRun& run) override {
     const std::vector<DeviceRecord>& devices = run.devices;
     const size_t tried = devices.size() - CountResult(devices, DeviceResult::Skipped);
-    WriteLine(stdout, "Updated " + std::to_string(CountResult(devices, DeviceResult::Updated)) +
-                          " of " + Counted(tried, "device") + ".");
+    if (run.dryRun) {
+      const size_t would = static_cast<size_t>(std::count_if(
+          devices.begin(), devices.end(),
+          [](const DeviceRecord& device) { return device.reason == ResultReason::DryRun; }));
+      WriteLine(stdout, "Dry run: would update " + std::to_string(would) + " of " +
+                            Counted(devices.size(), "device") + ".");
+    } else {
+      WriteLine(stdout, "Updated " + std::to_string(CountResult(devices, DeviceResult::Updated)) +
+                            " of " + Counted(tried, "device") + ".");
+    }
     // In the order of DeviceResult: each device that was started and not updated.
     constexpr const char* Labels[] = {nullptr, "Failed", nullptr, "Interrupted", "Timed out"};
     for (const DeviceRecord& device : devices) {
       if (const char* label = Labels[static_cast<int>(device.result)]) {
-        WriteLine(stdout, std::string(label) + ": " + device.address + " at " +
-                              StepText(device.failedAt) + " (" +
+        WriteLine(stdout, std::string(label) + ": " + DeviceName(device.address, device.askedId) +
+                              " at " + StepText(device.failedAt) + " (" +
                               Counted(static_cast<size_t>(device.attempts), "attempt") + ")");
       }
     }

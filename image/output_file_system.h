@@ -6,64 +6,81 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <utility>
 
-/// A file of the platform open for writing, at pointer width; `NoFile` for none (all ones, what
+/// A file or folder of the platform, open, at pointer width; `NoFile` for none (all ones, what
 /// either platform gives for a file that could not be opened).
 using FileHandle = uintptr_t;
 inline constexpr FileHandle NoFile = ~uintptr_t{0};
 
-/// The output as found before anything is written, and what a file that replaces it takes over.
-struct ExistingOutput {
-  enum class Kind { Refused, InPlace, Replaced };
-  ExistingOutput() = default;
-  ExistingOutput(Kind kind, FileHandle inPlace, std::string file)
-      : kind(kind), inPlace(inPlace), file(std::move(file)) {}
+/// The output as a plain open for writing finds it, and what it is.
+struct OpenedOutput {
+  /// Open for writing, not emptied; `NoFile` when the system refused to open or create it.
+  FileHandle file = NoFile;
+  /// The open created it: it goes again after a failure.
+  bool created = false;
+  /// A file on a disk, not a device, a pipe or a socket.
+  bool regular = false;
+  /// The same file as this program's standard output, or its standard error.
+  bool standardOutput = false;
+  bool standardError = false;
+};
 
-  /// `Refused`: it cannot be written (nothing was changed); `InPlace`: it is written where it is
-  /// (a device, a pipe, the program's own standard output); `Replaced`: a new file takes its
-  /// place.
-  Kind kind = Kind::Refused;
-  /// `InPlace`: the output, open for writing (and emptied, where the platform empties it).
-  FileHandle inPlace = NoFile;
-  /// `Replaced`: the file to replace, links followed; it may not exist yet.
-  std::string file;
-  bool exists = false;
-  /// What only the platform's own file reads: on POSIX the owner, group and permission bits of
-  /// an existing `file`, on Windows the attributes that the new file is created with.
-  uint32_t owner = 0;
-  uint32_t group = 0;
-  uint32_t permissions = 0;
+/// Where an opened output is, as the system found it: its folder (POSIX: opened; Windows: its
+/// path with the separator) and its name there.
+struct OutputPlace {
+  /// False when it cannot be told, or the name no longer names the opened file.
+  bool found = false;
+  FileHandle folder = NoFile;
+  std::string folderPath;
+  std::string name;
+  /// Windows: the attributes that the new file is created with.
   uint32_t attributes = 0;
 };
 
-/// The characters after which a path's last component starts ("/"; on Windows "\\/:").
-extern const char* const PathSeparators;
+/// Opens `path` as a plain open for writing does, through the system's own walk of the path with
+/// its protections (links in shared folders, other users' files there), creating a missing file
+/// but not emptying an existing one. `file` is `NoFile` when the system refused.
+OpenedOutput OpenOutput(const std::string& path);
 
-/// Finds what `path` is and, for `InPlace`, opens it. Follows the platform's rules; see
-/// `WriteOutputFile`.
-ExistingOutput ExamineOutput(const std::string& path);
+/// Finds where the opened output is from the open file itself, never by resolving `path` again
+/// (POSIX: the system's own name of the descriptor, then its folder opened and checked to hold
+/// the very file; Windows: the handle's final name). On Windows the output is closed, as a file
+/// held open cannot be replaced there; elsewhere it stays open.
+OutputPlace LocateOutput(OpenedOutput& output, const std::string& path);
+
+/// True while `place` names the file that `output` opened (on Windows, where it is closed, true).
+bool StillNamed(const OpenedOutput& output, const OutputPlace& place);
 
 /// The id of this process, which the new file's name carries.
 unsigned long ProcessId();
 
-/// Creates the file `name`, which must not exist yet, for writing, as the replacement of `output`.
+/// Creates the file `name` in the output's folder, which must not exist yet, for writing.
 /// `NoFile` on failure, with `nameTaken` set when it failed because `name` exists.
-FileHandle CreateNewFile(const std::string& name, const ExistingOutput& output, bool& nameTaken);
+FileHandle CreateNewFile(const OutputPlace& place, const std::string& name, bool& nameTaken);
 
 /// Writes the first bytes of `bytes` that the system takes at once, going on after an
 /// interruption. Returns the count written, 0 or less on failure.
 long WriteSome(FileHandle file, std::span<const uint8_t> bytes);
 
-/// Makes the new file's bytes durable, then gives it what it takes over from `output`. True when
-/// both were done.
-bool CompleteNewFile(FileHandle file, const ExistingOutput& output);
+/// Makes the new file's bytes durable, then gives it what it takes over from `output` (POSIX:
+/// the owner where allowed, the permission bits). True when both were done.
+bool CompleteNewFile(FileHandle file, const OpenedOutput& output);
+
+/// Empties `file` when it is a file on a disk, as an open that truncates would; anything else is
+/// left as it is. True unless emptying failed.
+bool EmptyFile(FileHandle file);
 
 /// Closes `file`; true when that succeeded.
 bool CloseFile(FileHandle file);
 
-/// Puts the file `from` in the place of `to`, replacing it; true when done.
-bool RenameOver(const std::string& from, const std::string& to);
+enum class RenameResult { Done, Busy, Failed };
 
-/// Removes the file `name`; a failure is ignored.
-void RemoveFile(const std::string& name);
+/// Puts the file `name` of the output's folder in the output's place, replacing it. `Busy` when
+/// the output is a mount point (a file bound over another), where nothing can be moved.
+RenameResult RenameOver(const OutputPlace& place, const std::string& name);
+
+/// Removes the file `name` from the output's folder; a failure is ignored.
+void RemoveName(const OutputPlace& place, const std::string& name);
+
+/// Closes the folder that `LocateOutput` opened, if any.
+void CloseFolder(OutputPlace& place);

@@ -33,6 +33,12 @@ uint16_t ReplyCommandCode(std::span<const uint8_t, ManagementDatagramSize> reply
   return GetBigEndian16(reply, CommandOffset);
 }
 
+// A whole 20-byte reply that echoes `command`.
+bool IsAnswerTo(std::span<const uint8_t> arrived, uint16_t command) {
+  return arrived.size() >= ManagementDatagramSize &&
+         ReplyCommandCode(arrived.first<ManagementDatagramSize>()) == command;
+}
+
 }  // namespace
 
 void BuildRequest(std::span<uint8_t, ManagementDatagramSize> request, uint16_t command) {
@@ -77,6 +83,9 @@ uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply)
 }
 
 bool IsDiscoveryAnswer(std::span<const uint8_t> arrived) {
-  return arrived.size() >= ManagementDatagramSize &&
-         ReplyCommandCode(arrived.first<ManagementDatagramSize>()) == CmdDiscover;
+  return IsAnswerTo(arrived, CmdDiscover);
+}
+
+bool IsIdentifyAnswer(std::span<const uint8_t> arrived) {
+  return IsAnswerTo(arrived, CmdIdentify);
 }

@@ -72,3 +72,7 @@ uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply)
 /// the first 20 are looked at). It counts as an answer only when it brought a whole 20-byte
 /// reply echoing `CmdDiscover` (bytes 2..3 are 30 39); a shorter datagram is never counted.
 bool IsDiscoveryAnswer(std::span<const uint8_t> arrived);
+
+/// The same for an identify answer (bytes 2..3 are 30 3e): torvane-devices' strict identification.
+/// The utility takes whatever arrives first instead.
+bool IsIdentifyAnswer(std::span<const uint8_t> arrived);

@@ -245,6 +245,8 @@ void AddRunningOptions(OptionAdder& add, SimOptions& options) {
             WholeNumber(options.readyFd, 0, 65535));
   add.Flag("--host-network", "run even in this machine's own network namespace",
            options.hostNetwork, true);
+  add.Value("--user", "NAME", "when root, become NAME after binding (default nobody)",
+            Text(options.user));
   add.Flag("--quiet", "log nothing on standard error but errors", options.quiet, true);
 }
 

@@ -28,6 +28,8 @@ struct SimOptions {
   bool quiet = false;
   /// Run even in the machine's initial network namespace, on its real interfaces.
   bool hostNetwork = false;
+  /// Started as root: the user whose ids it takes once port 36 is bound and the files are open.
+  std::string user = "nobody";
   /// Exit with `ExitIdle` after this many seconds without a datagram; 0: never.
   int timeoutSeconds = 0;
   /// Descriptor that gets the line "ready" once port 36 is bound; -1: none.

@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: Apache-2.0
-"""What the test files share: the expected output written out, the rows of a table, the bounds of
-every wait, the device simulator, and runs of the utility on a platform (native, under valgrind's
-memcheck, or the Windows .exe under Wine with a Wine session of its own)."""
+"""What the test files share: the expected output written out, the rows of a table, torvane-devices'
+JSON checked against its published schema, the bounds of every wait, the device simulator, and
+runs of the utility on a platform (native, under valgrind's memcheck, or the Windows .exe under
+Wine with a Wine session of its own)."""
 import glob
+import json
 import os
 import re
 import select
@@ -14,9 +16,11 @@ import time
 from collections import namedtuple
 from pathlib import Path
 
+import jsonschema
 import pytest
 
 REPO = Path(__file__).resolve().parent.parent
+SCHEMA = json.loads((REPO / "docs/torvane-devices.schema.json").read_text())
 BANNER = (rb"Torvane Firmware Update Utility\.   [A-Z][a-z]{2} [ 1-3]\d \d{4} "
           rb"[0-2]\d:[0-5]\d:[0-5]\d")
 KEY = bytes.fromhex("6bd219a73cf0854e912dc8570eb37ae4259f68c1500bde36af7413e98a42fd97")
@@ -68,6 +72,30 @@ def pattern(size):
 
 def padded(image):
     return image + bytes(-len(image) % 256)
+
+
+def valid(value):
+    jsonschema.validate(value, SCHEMA, cls=jsonschema.Draft202012Validator)
+    return value
+
+
+def document(out, command):
+    """The JSON document of a run, checked against the schema and in its common members."""
+    found = valid(json.loads(out))
+    assert (found["format"], found["tool"]["name"], found["command"]) == \
+        (1, "torvane-devices", command)
+    assert found["started"] <= found["ended"]
+    return found
+
+
+def events(out, command):
+    """The events of a run, each checked against the schema, in time order, the summary last."""
+    lines = [valid(json.loads(line)) for line in out.decode().splitlines()]
+    assert [event["event"] for event in lines].index("summary") == len(lines) - 1
+    assert [event["time"] for event in lines] == sorted(event["time"] for event in lines)
+    summary = dict(lines[-1], format=1)
+    assert (summary.pop("event"), summary.pop("time") >= summary["ended"]) == ("summary", True)
+    return lines, document(json.dumps(summary), command)
 
 
 def ip(*arguments):
@@ -164,7 +192,8 @@ class Device:
             return None
 
     def file(self, path):
-        return path.read_bytes() if path.exists() else None
+        """Its bytes; None for none (the simulator makes its files empty at its start)."""
+        return path.read_bytes() or None if path.exists() else None
 
     stored = property(lambda self: self.file(self.stored_path))
     setting = property(lambda self: self.file(self.setting_path))
@@ -196,11 +225,13 @@ class Native:
         assert run.err == b"", run.err[-2000:]
         return run._replace(out=run.out[banner.end():])
 
-    def devices(self, arguments, cwd=None, ns=None, seconds=60):
-        """Runs torvane-devices beside the utility: its exit status, standard output and error."""
+    def devices(self, arguments, cwd=None, ns=None, seconds=60, environment=None, wrap=()):
+        """Runs torvane-devices beside the utility, with `environment` added to its own and the
+        command `wrap` in front: its exit status, standard output and error."""
         program = existing(self.utility.parent, self.utility.name.replace("fwupdate", "devices"))
         command, env = self.command(arguments, ns, program)
-        run = self.bounds.run(command, seconds, cwd=cwd, env=env)
+        env = dict(env or os.environ, **(environment or {}))
+        run = self.bounds.run([*wrap, *command], seconds, cwd=cwd, env=env)
         self.check()
         return run
 

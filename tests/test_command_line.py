@@ -3,6 +3,7 @@
 exit status, in a namespace with nothing but a loopback."""
 import os
 import re
+from pathlib import Path
 
 import pytest
 
@@ -76,9 +77,11 @@ def test_command_line(platform, tmp_path, arguments, expected, status):
 
 
 # Around the utility, in a mount namespace of the run's own, with old.enc, the output to replace,
-# in the folder disk/: a limit that an encoded copy of 131072 bytes runs into.
+# in the folder disk/ (unless its size is 0): a limit that an encoded copy of 131072 bytes runs into.
 LIMITS = [
     row("full disk", 'mount -t tmpfs -o size=64k tmpfs disk && cp old.enc disk && "$@"', 40000,
+        on=NATIVE),
+    row("full disk, no output yet", 'mount -t tmpfs -o size=64k tmpfs disk && "$@"', 0,
         on=NATIVE),
     row("file-size limit", 'cp old.enc disk && prlimit --fsize=1000 "$@"', 5000, on=NATIVE),
 ]
@@ -90,11 +93,12 @@ def test_encode_into_a_limit_keeps_the_old_output(platform, tmp_path, limit, old
     (tmp_path / "old.enc").write_bytes(pattern(old_size)[::-1])
     (tmp_path / "disk").mkdir()
     wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-            limit + '; status=$?; ls -A disk > left; cp disk/old.enc kept.enc; exit $status', "sh"]
+            limit + '; status=$?; ls -A disk > left; cp disk/old.enc kept.enc 2>/dev/null; exit $status', "sh"]
     run = platform.run(["-e", "disk/old.enc", "big.bin"], cwd=tmp_path, wrap=wrap)
     assert (run.status, run.out) == (0, b"Unable to write file\n")
-    assert (tmp_path / "kept.enc").read_bytes() == (tmp_path / "old.enc").read_bytes()
-    assert (tmp_path / "left").read_text() == "old.enc\n"
+    assert (tmp_path / "left").read_text() == ("old.enc\n" if old_size else "")
+    if old_size:
+        assert (tmp_path / "kept.enc").read_bytes() == (tmp_path / "old.enc").read_bytes()
 
 
 @pytest.mark.on(*NATIVE)
@@ -115,21 +119,42 @@ def test_encode_through_a_link_keeps_the_link_and_the_mode(platform, tmp_path):
 
 
 ENCODED = encoded(FIRMWARE)
-# Outputs that are no plain file, written where they are: the shell line that makes `out` and runs
-# the utility ("$@"), the name given to -e, what it shows after the banner, `out`'s kind last.
-IN_PLACE = [
+# A planted link: the link of another user (nobody) in a folder that everyone may write to, sticky
+# and root's as /tmp is, to root's file out. The kernel refuses root to follow it where
+# fs.protected_symlinks is on; wherever the output is opened, the kernel resolves it (the name as
+# given opened for writing), never the program (no readlink, no lstat). LeakSanitizer cannot run
+# under ptrace.
+PROTECTED = Path("/proc/sys/fs/protected_symlinks").read_text().strip() != "0"
+PLANTED = ('mkdir -m 1777 shared && echo old > out && ln -s ../out shared/planted && '
+           'chown -h nobody shared/planted && ASAN_OPTIONS=detect_leaks=0 '
+           'strace -qq -f -e trace=file -o trace "$@" && '
+           """grep -q 'openat(AT_FDCWD, "shared/planted", O_WRONLY' trace && """
+           "! grep planted trace | grep -qE 'readlink|lstat|NOFOLLOW' && cat out")
+# Outputs made by a shell line: the line that makes `out` and runs the utility ("$@"), the name
+# given to -e, what it shows after the banner, `out`'s kind last. A device, a FIFO and a file bound
+# over another (which nothing can be moved over) are written in place, the last once the new copy
+# was complete; the program's own standard output, a file, is refused: its banner is in it and its
+# closing line would follow the copy.
+OUTPUTS = [
     row("a character device", 'mknod out c 1 3 && "$@"', "out",
         b"File out generated: 512 bytes\ncharacter special file\n"),
     row("a FIFO with a reader", 'mkfifo out && { cat out > got & } && "$@" && wait && cat got',
         "out", b"File out generated: 512 bytes\n" + ENCODED + b"fifo\n"),
-    # Appended to, out holds the copy and then the line: the banner went when the copy emptied it.
-    row("its own standard output", '"$@" >> out && cat out', "/dev/stdout",
-        ENCODED + b"File /dev/stdout generated: 512 bytes\nregular file\n"),
+    row("its own standard output", '"$@" > out && cat out', "out",
+        b"Unable to create file\nregular file\n"),
+    row("its own standard output, appended to", '"$@" >> out && cat out', "/dev/stdout",
+        b"Unable to create file\nregular file\n"),
+    row("a bind-mounted file", "echo old > inner && echo old > out && unshare --mount --propagation "
+        """private sh -c 'mount --bind inner out && "$@"' sh "$@" && cat inner && ls -A""", "out",
+        b"File out generated: 512 bytes\n" + ENCODED + b"fw.bin\ninner\nout\nregular file\n"),
+    row("a link planted in a shared folder", PLANTED, "shared/planted",
+        (b"Unable to create file\nold\n" if PROTECTED else
+         b"File shared/planted generated: 512 bytes\n" + ENCODED) + b"regular file\n"),
 ]
 
 
 @pytest.mark.on(*NATIVE)
-@pytest.mark.parametrize("line,name,expected", IN_PLACE)
+@pytest.mark.parametrize("line,name,expected", OUTPUTS)
 def test_encode_in_place(platform, bounds, tmp_path, line, name, expected):
     (tmp_path / "fw.bin").write_bytes(FIRMWARE)
     command, _ = platform.command(["-e", name, "fw.bin"])

@@ -14,7 +14,7 @@ import subprocess
 
 import pytest
 
-from harness import EVERYWHERE, NATIVE, padded, pattern, row, stop
+from harness import EVERYWHERE, NATIVE, document, events, padded, pattern, row, stop
 
 PC = "10.77.0.1/24"
 D1, D2, D3, D4 = (f"10.77.0.1{n}" for n in range(1, 5))
@@ -57,15 +57,33 @@ def starts(simulator):
     return len(re.findall(r"^start ", simulator.log_path.read_text(), re.M))
 
 
-def checked_document(out, expected):
-    """The document, which must be whole; the results of its devices match those expected."""
-    document = json.loads(out)
-    results = {d["address"]: d["result"] for d in document["devices"]}
-    started = {address: result.split()[0] for address, result in expected.items()
-               if not result.startswith(("not started", "left out"))}
-    assert {a: r for a, r in results.items() if r != "skipped"} == \
-        {a: "timed_out" if r == "timed" else r for a, r in started.items()}
-    return document
+NOT_STARTED = {"not started: a canary device was not updated": "canary_failed",
+               "not started: the limit of failed devices was reached": "max_failed",
+               "not started: the run was asked to stop": "interrupted"}
+
+
+def checked_document(out, expected, form="--json"):
+    """The document (with --events, the summary after each event), valid and whole: each device's
+    result, reason and step as its expected line says them, and the totals."""
+    if form == "--events":
+        lines, found = events(out, "update")
+        done = {e["address"]: e["device"] for e in lines if e["event"] == "device_done"}
+        assert done == {d["address"]: d for d in found["devices"]}
+    else:
+        found = document(out, "update")
+    said = {}
+    for d in found["devices"]:
+        step = d["failed_step_text"]
+        said[d["address"]] = {"updated": "updated", "failed": f"failed at {step}",
+                              "timed_out": f"timed out at {step}",
+                              "interrupted": f"interrupted at {step}"}.get(d["result"], d["reason"])
+    assert said == {a: NOT_STARTED.get(r, r) for a, r in expected.items()}
+    kinds = [r.split(" at ")[0].replace(" ", "_") if " at " in r else r for r in expected.values()]
+    assert found["totals"] == {
+        "devices": len(kinds), "updated": kinds.count("updated"), "failed": kinds.count("failed"),
+        "skipped": len(kinds) - len([k for k in kinds if " " not in k]),
+        "interrupted": kinds.count("interrupted"), "timed_out": kinds.count("timed_out")}
+    return found
 
 
 # {address: simulator options}, the arguments after the image, each device's last line, the exit
@@ -80,7 +98,8 @@ RUNS = [
                                               D4: SLOW_ERASE},
         ["--parallel", "4", "--retries", "1", "--json"],
         dict.fromkeys((D1, D2, D3, D4), "updated"), 0, on=EVERYWHERE),
-    row("a canary not updated", {D1: SILENT, D2: [], D3: []}, ["--canary", "1", "--parallel", "3"],
+    row("a canary not updated, events", {D1: SILENT, D2: [], D3: []},
+        ["--canary", "1", "--parallel", "3", "--events"],
         {D1: "failed at identify", D2: "not started: a canary device was not updated",
          D3: "not started: a canary device was not updated"}, 1, on=NATIVE),
     row("the failure limit", {D1: SILENT, D2: SILENT, D3: [], D4: []}, ["--max-failed", "2"],
@@ -100,10 +119,13 @@ def test_run(platform, lan, device, tmp_path, devices, arguments, expected, stat
     hosts, simulators = fleet(lan, device, devices)
     run = platform.devices(["update", "image.bin", *devices, *arguments], cwd=tmp_path,
                            ns=hosts["pc"], seconds=90)
-    lines = run.err if "--json" in arguments else run.out
-    assert (outcomes(lines), run.status) == (expected, status), run.out + run.err
-    if "--json" in arguments:
-        checked_document(run.out, expected)
+    form = next((f for f in ("--json", "--events") if f in arguments), None)
+    lines = run.err if form == "--json" else run.out
+    assert run.status == status, run.out + run.err
+    if form:
+        checked_document(run.out, expected, form)
+    if form != "--events":
+        assert outcomes(lines) == expected, run.out + run.err
     for address, simulator in simulators.items():
         assert (simulator.stored == padded(IMAGE)) == (expected[address] == "updated")
         assert starts(simulator) == 0 or not expected[address].startswith("not started")
@@ -125,25 +147,25 @@ def started(platform, arguments, ns, cwd, stdout=subprocess.PIPE):
                             stderr=subprocess.PIPE, start_new_session=True)
 
 
-# The signal, how often, and each device's last line. Two devices run at a time, each with a slow
-# erase; the signals come once both have begun to erase, the second 0.2 s after the first.
+# The signal, how often, the output's form, and each device's last line. Two devices run at a time,
+# each with a slow erase; the signals come once both have begun to erase, the second 0.2 s later.
 STOPS = [
-    row("SIGINT: the running devices finish", signal.SIGINT, 1,
+    row("SIGINT: the running devices finish", signal.SIGINT, 1, "--events",
         {D1: "updated", D2: "updated", D3: "not started: the run was asked to stop",
          D4: "not started: the run was asked to stop"}, 130, on=NATIVE),
-    row("SIGTERM twice: the running devices are abandoned", signal.SIGTERM, 2,
+    row("SIGTERM twice: the running devices are abandoned", signal.SIGTERM, 2, "--json",
         {D1: "interrupted at program block 0", D2: "interrupted at program block 0",
          D3: "not started: the run was asked to stop",
          D4: "not started: the run was asked to stop"}, 143, on=NATIVE),
 ]
 
 
-@pytest.mark.parametrize("number,count,expected,status", STOPS)
-def test_stop(platform, lan, device, bounds, tmp_path, number, count, expected, status):
+@pytest.mark.parametrize("number,count,form,expected,status", STOPS)
+def test_stop(platform, lan, device, bounds, tmp_path, number, count, form, expected, status):
     (tmp_path / "image.bin").write_bytes(IMAGE)
     hosts, simulators = fleet(lan, device, dict.fromkeys((D1, D2, D3, D4), SLOW_ERASE))
-    process = started(platform, ["update", "image.bin", D1, D2, D3, D4, "--parallel", "2",
-                                 "--json"], hosts["pc"], tmp_path)
+    process = started(platform, ["update", "image.bin", D1, D2, D3, D4, "--parallel", "2", form],
+                      hosts["pc"], tmp_path)
     try:
         erasing = lambda: all("erase 1" in simulators[a].log_path.read_text() for a in (D1, D2))
         assert bounds.until(erasing, 10)
@@ -153,9 +175,11 @@ def test_stop(platform, lan, device, bounds, tmp_path, number, count, expected, 
         out, err = process.communicate(timeout=bounds.seconds(30))
     finally:
         stop(process)
-    assert (outcomes(err), process.returncode) == (expected, status), err
-    document = checked_document(out, expected)
-    assert document.get("stopped_by", signal.Signals(number).name) == signal.Signals(number).name
+    assert process.returncode == status, err
+    if form == "--json":
+        assert outcomes(err) == expected, err
+    found = checked_document(out, expected, form)
+    assert found["stopped_by"] == signal.Signals(number).name
     assert [starts(simulators[a]) for a in (D1, D2, D3, D4)] == [1, 1, 0, 0]
 
 
@@ -233,7 +257,7 @@ REFUSED = [
 @pytest.mark.parametrize("arguments,message", REFUSED)
 def test_refused(platform, datagrams_sent, tmp_path, arguments, message):
     (tmp_path / "image.bin").write_bytes(IMAGE)
-    run = platform.devices(["update", "image.bin", "127.0.0.1", *arguments], cwd=tmp_path)
+    run = platform.devices(["update", "image.bin", "10.77.0.11", *arguments], cwd=tmp_path)
     assert (run.status, run.out, datagrams_sent()) == (2, b"", []), run.err
     assert message.encode() in run.err, run.err
 

@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: Apache-2.0
 """What comes with the programs: the demo, the manual pages, the Wireshark dissector, the Debian
-packages, the simulator's refusal of the machine's own network, the unit tests that need a network
-or a console, and for the Windows build its zip, whose utility runs with no DLL beside it."""
+packages, the simulator's start (where it refuses to run, as whom it runs) and its log under a
+flood, the unit tests that need a network or a console, and for the Windows build its zip, whose
+utility runs with no DLL beside it."""
 import os
 import re
+import select
 import shlex
 import socket
 import struct
@@ -179,7 +181,9 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
           (["-qDEB_BUILD_MULTIARCH"], ["-a", architecture, "-qDEB_HOST_MULTIARCH"])])
     packages = {  # its programs, its other files, its Suggests field
         "torvane-fwupdate": (UTILITIES, [f"{plugins}/torvane.lua",
-                                         "usr/share/doc/torvane-fwupdate/README.md"],
+                                         "usr/share/doc/torvane-fwupdate/README.md",
+                                         "usr/share/torvane-devices/torvane-devices.schema.json",
+                                         f"usr/share/bash-completion/completions/{UTILITIES[1]}"],
                              b"Suggests: tshark | wireshark\n"),
         "torvane-devsim": (["torvane-devsim"], [], b"")}
     assert sorted(debs) == sorted(packages)
@@ -202,6 +206,12 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
         for name in programs:
             kind = bounds.run([installed("file"), "-b", root / "usr/bin" / name], 30).out
             assert f"ELF 64-bit LSB pie executable, {MACHINES[architecture]},".encode() in kind
+    # bash completes torvane-devices' options with what the package installs.
+    completion = tmp_path / "torvane-fwupdate/usr/share/bash-completion/completions" / UTILITIES[1]
+    completed = bounds.run(["bash", "-c", 'source "$1" && complete -p torvane-devices && COMP_WORDS='
+                            '(torvane-devices update --dr) && COMP_CWORD=2 && _torvane_devices && '
+                            'echo "${COMPREPLY[@]}"', "bash", completion], 10)
+    assert completed.out == b"complete -F _torvane_devices torvane-devices\n--dry-run\n"
     # The utility's manual page names where its package put the dissector.
     page = subprocess.run(["zcat", tmp_path / "torvane-fwupdate/usr/share/man/man1/"
                            "torvane-fwupdate.1.gz"], capture_output=True, timeout=30).stdout
@@ -224,20 +234,73 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
     assert decode_synthetic(tmp_path, mounted) == [shown for _, _, shown in SYNTHETIC]
 
 
+def credentials(pid):
+    """The ids that the last process under `pid` runs with: "UID / GID / GROUPS", each the one
+    value that the real, effective, saved and file-system ids share."""
+    while children := Path(f"/proc/{pid}/task/{pid}/children").read_text().split():
+        pid = children[0]
+    ids = dict(re.findall(r"^(Uid|Gid|Groups):\t(.*)$", Path(f"/proc/{pid}/status").read_text(),
+                          re.M))
+    return " / ".join(" ".join(sorted(set(ids[name].split()))) for name in ("Uid", "Gid", "Groups"))
+
+
+PID_1 = ["unshare", "--net", "--pid", "--fork", "--mount-proc"]
+# nobody in a namespace of the test's own, where port 36 needs no root: /proc/1/ns/net unreadable.
+NOT_ROOT = ["unshare", "--net", "sh", "-c", "sysctl -qw net.ipv4.ip_unprivileged_port_start=0 && "
+            'exec setpriv --reuid nobody --regid nogroup --clear-groups "$@"', "sh"]
+USERS_OWN = ["setpriv", "--reuid", "nobody", "--regid", "nogroup", "--clear-groups", "unshare",
+             "--user", "--map-root-user", "--net"]
+REFUSED = "refusing to run in this machine's own network namespace"
+GAVE_UP = r"torvane-devsim: nothing received for 1 second, giving up\n\Z"
+LISTENED = r"\Anote - - listening on UDP port 36\n"
+# The commands before the simulator, its options, the discovery requests sent to it once ready
+# (from one socket, each answer awaited), its exit status, "ready" or nothing, the ids it runs with
+# once ready, what its standard error says. In a PID namespace of its own it is process 1, in the
+# same network namespace: it refuses to run there (no port bound, so no "ready"), as wherever it
+# cannot show its namespace to be another, unless told to. Started as root, it runs as nobody (or
+# --user) once port 36 is bound. A flood of one request is counted, a line a second at most (a slow
+# build's flood may take some seconds).
+SIMULATOR_STARTS = [
+    row("pid 1 of namespaces of its own", PID_1, [], 0, 5, b"", None, REFUSED),
+    row("there, told to run", PID_1, ["--host-network", "--user", "daemon"], 0, 4, b"ready\n",
+        "1 / 1 / ", LISTENED + GAVE_UP),
+    row("not root, /proc/1/ns/net unreadable", NOT_ROOT, [], 0, 5, b"", None,
+        r"cannot tell [^\n]*: cannot read /proc/1/ns/net \(Permission denied\) nor "
+        r"/proc/2/ns/net \(Permission denied\)\. "),
+    row("a user's namespaces of its own", USERS_OWN, [], 0, 4, b"ready\n", "65534 / 65534 / ",
+        LISTENED + GAVE_UP),
+    row("a flood of one request", [], [], 3000, 4, b"ready\n", "65534 / 65534 / ",
+        LISTENED + r"discover - - answered [^\n]*\n(note - - repeated \d+ more times\n){1,30}" +
+        GAVE_UP),
+]
+
+
 @LINUX
-@pytest.mark.parametrize("options,status,ready",
-                         [([], 5, b""), (["--host-network"], 4, b"ready\n")])
-def test_simulator_in_a_namespace_that_looks_initial(platform, bounds, options, status, ready):
-    """In a PID namespace of its own the simulator is process 1, in its own network namespace:
-    it refuses to run there (no port bound, so no "ready"), unless told to."""
+@pytest.mark.parametrize("wrap,options,requests,status,ready,ids,said", SIMULATOR_STARTS)
+def test_simulator_start(platform, bounds, tmp_path, wrap, options, requests, status, ready, ids,
+                         said):
     simulator = existing(platform.utility.parent, "torvane-devsim")
-    run = bounds.run(["unshare", "--net", "--pid", "--fork", "--mount-proc", simulator,
-                      "--timeout", "1", "--ready-fd", "1", *options], 10)
-    assert (run.status, run.out) == (status, ready), run.err
+    process = subprocess.Popen([*wrap, simulator, "--timeout", "1", "--ready-fd", "1", *options],
+                               cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        shown = process.stdout.readline() if select.select(
+            [process.stdout], [], [], bounds.seconds(10))[0] else None
+        running = credentials(process.pid) if shown else None
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as requester:
+            requester.settimeout(bounds.seconds(1))
+            for _ in range(requests):
+                requester.sendto(SYNTHETIC[0][0], ("127.0.0.1", 36))
+                requester.recv(64)
+        err = process.communicate(timeout=bounds.seconds(10))[1].decode()
+    finally:
+        stop(process)
+    assert (process.returncode, shown, running) == (status, ready, ids), err
+    assert re.search(said, err), err
+    assert sum(map(int, re.findall(r"repeated (\d+) more", err))) == max(requests - 1, 0)
 
 
 @pytest.mark.parametrize("tests,console", [
-    row("sockets", "TransferEndpoint.*", False, on=("native",)),
+    row("sockets", "*Endpoint.*", False, on=("native",)),
     row("all but the console", "-*OnTheConsole*", False, on=("wine",)),
     row("the console", "*OnTheConsole*", True, on=("wine",))])
 def test_unit_tests(platform, bounds, tmp_path, tests, console):
@@ -270,7 +333,7 @@ def test_windows_zip(platform, request, bounds, tmp_path):
     with zipfile.ZipFile(tmp_path / f"torvane-fwupdate-{version}-win64.zip") as archive:
         assert sorted(archive.namelist()) == sorted(
             [f"{name}.{kind}" for name in UTILITIES for kind in ("exe", "html")] +
-            ["LICENSE.txt", "README.txt", "torvane.lua"])
+            ["LICENSE.txt", "README.txt", "torvane.lua", "torvane-devices.schema.json"])
         archive.extractall(folder)
     for text in ("README.txt", "LICENSE.txt"):
         text = (folder / text).read_bytes()

@@ -139,15 +139,20 @@ TEST(DevsimNetwork, TellsTheInitialNamespaceByItsFile) {
     const char* pid1;
     const char* pid2;
     NetworkNamespace verdict;
+    const char* why;
   } cases[] = {
-      {"/", "/", "/proc", NetworkNamespace::Initial},
-      {"/", "/proc", "/", NetworkNamespace::Private},
-      {"/", "/missing", "/", NetworkNamespace::Initial},
-      {"/", "/missing", "/missing", NetworkNamespace::Unknown},
-      {"/missing", "/", "/", NetworkNamespace::Unknown},
+      {"/", "/", "/proc", NetworkNamespace::Initial, ""},
+      {"/", "/proc", "/", NetworkNamespace::Private, ""},
+      {"/", "/missing", "/", NetworkNamespace::Initial, ""},
+      {"/", "/missing", "/gone", NetworkNamespace::Unknown,
+       "cannot read /missing (No such file or directory) nor /gone (No such file or directory)"},
+      {"/missing", "/", "/", NetworkNamespace::Unknown,
+       "cannot read /missing: No such file or directory"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ClassifyNetworkNamespace(c.own, {c.pid1, c.pid2}), c.verdict) << c.own << c.pid1;
+    const NamespaceVerdict verdict = ClassifyNetworkNamespace(c.own, {c.pid1, c.pid2});
+    EXPECT_EQ(verdict.kind, c.verdict) << c.own << c.pid1;
+    EXPECT_EQ(verdict.why, c.why);
   }
 }
 
