@@ -403,6 +403,13 @@ REFUSED = [
     row("image missing", ["update", "missing.bin", "10.0.0.7"],
         "cannot open the image 'missing.bin': No such file or directory"),
     row("image empty", ["update", "empty.bin", "10.0.0.7"], "is empty", on=NATIVE),
+    row("65 at a time, from the environment", ["update", "image.bin", "10.0.0.7",
+                                               "TORVANE_PARALLEL=65"],
+        "TORVANE_PARALLEL: expects a whole number from 1 to 64, not '65'", on=NATIVE),
+    row("--skip-updated without a journal", ["update", "image.bin", "10.0.0.7", "--skip-updated"],
+        "--skip-updated needs --journal FILE", on=NATIVE),
+    row("a journal that cannot be opened", ["update", "image.bin", "10.0.0.7", "--journal", "."],
+        "cannot open the journal '.'", on=NATIVE),
 ]
 
 
