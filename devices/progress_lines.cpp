@@ -74,8 +74,11 @@ void ProgressLines::AttemptFailed(const DeviceRecord& device, const StepReached&
 }
 
 void ProgressLines::DeviceDone(const DeviceRecord& device) {
+  if (status_) {
+    status_->Finished(device.address, device.result == DeviceResult::Updated);
+  }
   // A dry run fails a device at its identification, before any attempt.
-  if (device.attempts == 0) {
+  if (device.attempts == 0 && device.result == DeviceResult::Failed) {
     Line(device, "failed at " + StepText(device.failedAt) + ", " + IdentityText(device.identity));
     return;
   }
@@ -83,9 +86,6 @@ void ProgressLines::DeviceDone(const DeviceRecord& device) {
   constexpr const char* Results[] = {"updated", "failed at ", "", "interrupted at ",
                                      "timed out at "};
   const std::string step = device.result == DeviceResult::Updated ? "" : StepText(device.failedAt);
-  if (status_) {
-    status_->Finished(device.address, device.result == DeviceResult::Updated);
-  }
   Line(device, Results[static_cast<int>(device.result)] + step + " (" +
                    Counted(static_cast<size_t>(device.attempts), "attempt") + ", " +
                    FormatText("%.1f s", device.seconds) + ")");

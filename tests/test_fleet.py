@@ -226,16 +226,17 @@ def test_journal_finishes_a_stopped_run(platform, lan, device, bounds, tmp_path)
 
 @pytest.mark.on(*NATIVE)
 def test_journal_passes_over_a_torn_line(platform, lan, device, tmp_path):
-    """A line cut short by a power cut is no record: its device is updated, and the line written
-    after it starts on a line of its own."""
+    """A line cut short by a power cut is no record, nor one of another image: its device is
+    updated, and the line written after it starts on a line of its own."""
     (tmp_path / "image.bin").write_bytes(IMAGE)
     hosts, simulators = fleet(lan, device, dict.fromkeys((D1, D2), []))
     digest = hashlib.sha256(IMAGE).hexdigest()
     whole = json.dumps({"format": 1, "id": IDS[D1], "address": D1, "image_size": 1000,
                         "image_sha256": digest, "result": "updated"})
     torn = whole.replace(IDS[D1], IDS[D2]).replace(D1, D2)[:-20]
+    other_image = whole.replace(IDS[D1], IDS[D2]).replace(digest, "0" * 64)
     journal = tmp_path / "journal.ndjson"
-    journal.write_text(whole + "\n" + torn)
+    journal.write_text(other_image + "\n" + whole + "\n" + torn)
     run = platform.devices(["update", "image.bin", D1, D2, "--journal", journal.name,
                             "--skip-updated"], cwd=tmp_path, ns=hosts["pc"])
     assert (run.status, list(outcomes(run.out).values())) == (0, [
@@ -243,7 +244,7 @@ def test_journal_passes_over_a_torn_line(platform, lan, device, tmp_path):
         "updated"]), run.out
     assert (simulators[D1].stored, simulators[D2].stored) == (None, padded(IMAGE))
     lines = journal.read_text().split("\n")
-    assert lines[:2] == [whole, torn] and json.loads(lines[2])["address"] == D2
+    assert lines[:3] == [other_image, whole, torn] and json.loads(lines[3])["address"] == D2
 
 
 @pytest.mark.on(*NATIVE)
