@@ -20,6 +20,9 @@ namespace {
 
 constexpr int MaxWaitSeconds = 3600;
 constexpr int MaxRetries = 100;
+constexpr int MaxParallel = 64;
+constexpr int MaxDeviceCount = 100000;
+constexpr int MaxDeviceSeconds = 86400;
 
 // The traits of a command line that an option may apply to: the command, update with --all (which
 // discovers the devices as list does), and devices named by id (found by discovery too). An option
@@ -45,11 +48,12 @@ constexpr const char* ProgramHelp =
     "Commands:\n"
     "  list                   find the devices by broadcast and identify each one\n"
     "  info ADDRESS...        identify devices; nothing is written to them\n"
-    "  update IMAGE ADDR...   install IMAGE into each device in turn\n";
+    "  update IMAGE ADDR...   install IMAGE into each device, --parallel N at a time\n";
 
 constexpr const char* ExitStatusHelp =
     "Exit status: 0 all done, 1 a device failed or none was found, 2 a bad command\n"
-    "line or an unreadable image (nothing sent).\n";
+    "line or an unreadable image (nothing sent), 130 or 143 after a stop (SIGINT or\n"
+    "SIGTERM; Windows: Ctrl+C, or Ctrl+Break and the console's closing).\n";
 
 // One line of the option table.
 struct TableOption {
@@ -146,6 +150,13 @@ TakeValue Setting(std::string& field) {
   };
 }
 
+TakeValue Path(std::string& field) {
+  return [&field](const std::string& value) {
+    field = value;
+    return value.empty() ? "expects a file name" : "";
+  };
+}
+
 TakeValue Set(bool& field) {
   return [&field](const std::string&) {
     field = true;
@@ -169,6 +180,18 @@ DevicesCommandLine::DevicesCommandLine(DevicesOptions& options) : options_(optio
       Setting(options.setting), FromFile);
   Add("--retries", "N", Updates, "run a failed device's update up to N more times",
       WholeNumber(options.retries, 0, MaxRetries), FromFile, "TORVANE_RETRIES");
+  Add("--parallel", "N", Updates, "update up to N devices at a time (1 to 64)",
+      WholeNumber(options.parallel, 1, MaxParallel), FromFile, "TORVANE_PARALLEL");
+  Add("--canary", "K", Updates, "update the first K alone; the rest if all K worked",
+      WholeNumber(options.canary, 0, MaxDeviceCount), FromFile);
+  Add("--max-failed", "N", Updates, "start no device once N have failed or timed out",
+      WholeNumber(options.maxFailed, 1, MaxDeviceCount), FromFile);
+  Add("--device-timeout", "SECONDS", Updates, "abandon a device after SECONDS (1 to 86400)",
+      WholeNumber(options.deviceTimeoutSeconds, 1, MaxDeviceSeconds), FromFile);
+  Add("--journal", "FILE", Updates, "append a JSON line per device started to FILE",
+      Path(options.journal), FromFile, "TORVANE_JOURNAL");
+  Add("--skip-updated", "", Updates, "leave out devices the journal has as updated",
+      Set(options.skipUpdated), FromFile);
   Add("--dry-run", "", Updates, "say what would be done; send nothing past identify",
       Set(options.dryRun));
   Add("--json", "", EveryForm, "print one JSON document; messages go to standard error",
@@ -397,6 +420,9 @@ std::string DevicesCommandLine::CheckOperands(const std::string& shown) const {
   }
   if (options_.command == DevicesCommand::Update && !options_.all && !named) {
     return "update needs device addresses, --id or --all";
+  }
+  if (options_.skipUpdated && options_.journal.empty()) {
+    return "--skip-updated needs --journal FILE";
   }
   if (options_.all && !addresses.empty()) {
     return "unexpected argument " + QuotedText(addresses.front()) + " after '" + shown + "'";

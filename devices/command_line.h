@@ -39,6 +39,17 @@ struct DevicesOptions {
   /// Written into each device before its update when not empty.
   std::string setting;
   int retries = 0;
+  /// update: devices updated at the same time (1 to 64).
+  int parallel = 1;
+  /// update: the first K devices alone, first; 0 for none.
+  int canary = 0;
+  /// update: no device starts once this many failed or timed out; 0 for no limit.
+  int maxFailed = 0;
+  /// update: a device is abandoned after this long; 0 for no limit.
+  int deviceTimeoutSeconds = 0;
+  /// update: the journal file, empty for none; with `skipUpdated`, read to leave devices out.
+  std::string journal;
+  bool skipUpdated = false;
   /// The configuration file named by --config; empty for none.
   std::string configFile;
 };

@@ -7,11 +7,14 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "common/sha256.h"
 #include "common/text_format.h"
 #include "devices/device_selection.h"
 #include "devices/fleet.h"
+#include "devices/journal.h"
+#include "devices/stop_signal.h"
 #include "image/image_buffer.h"
 
 namespace {
@@ -98,31 +101,64 @@ bool Done(const DeviceRecord& device) {
          device.reason == ResultReason::DryRun;
 }
 
+// With --skip-updated: leaves out each device of the plan whose id the journal at `path` has as
+// updated with the image of SHA-256 `sha256`. Identification gave the ids, before anything else
+// was sent.
+void LeaveOutUpdated(std::vector<DeviceRecord>& plan, const std::string& path,
+                     const std::string& sha256) {
+  const std::set<std::string> updated = ReadUpdatedIds(path, sha256);
+  for (DeviceRecord& record : plan) {
+    if (record.reason == ResultReason::None && record.identity.result == IdentifyResult::Answered &&
+        updated.contains(FormatDeviceId(record.identity.deviceId))) {
+      record.reason = ResultReason::AlreadyUpdated;
+    }
+  }
+}
+
 int UpdateDevices(const DevicesOptions& options, Reporter& reporter) {
+  // From now on a stop ends the run in order, with its summary.
+  CatchStopRequests();
   const WallClock::time_point started = WallClock::now();
   const auto image = std::make_unique<ImageBuffer>();
   const std::optional<ImageFacts> facts = ReadImage(options.image, *image);
   if (!facts) {
     return ExitUsage;
   }
+  // Opened before anything is sent, so that a journal that cannot be written touches no device.
+  Journal journal;
+  const bool journaled = !options.journal.empty() && !options.dryRun;
+  if (journaled && !journal.Open(options.journal)) {
+    Complain("cannot open the journal " + QuotedText(options.journal));
+    return ExitUsage;
+  }
   std::vector<DeviceRecord> plan = PlanUpdate(options, reporter);
+  if (options.skipUpdated) {
+    LeaveOutUpdated(plan, options.journal, facts->sha256);
+  }
   UpdateRun run;
   if (options.dryRun) {
     DryRun(plan, reporter);
     run.devices = std::move(plan);
   } else {
-    run = RunFleet(std::move(plan), *image, {options.setting, options.retries}, reporter);
+    FleetSettings settings = FleetSettingsOf(options);
+    settings.journal = journaled ? &journal : nullptr;
+    run.devices = RunFleet(std::move(plan), *image, *facts, settings, reporter);
   }
   run.started = started;
   run.ended = WallClock::now();
   run.image = *facts;
   run.dryRun = options.dryRun;
+  run.stoppedBy = StopCauseName(FirstStopCause());
   const bool failed = std::any_of(run.devices.begin(), run.devices.end(), Failed);
   const bool done = std::any_of(run.devices.begin(), run.devices.end(), Done);
   if (!failed && !done) {
     reporter.Note("no device of the supported type answered");
   }
   reporter.Updates(run);
+  // A stop's status, whatever the devices' results.
+  if (!run.stoppedBy.empty()) {
+    return StopExitStatus(FirstStopCause());
+  }
   return failed || !done ? ExitFailed : ExitDone;
 }
 

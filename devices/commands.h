@@ -15,6 +15,7 @@ inline constexpr int ExitUsage = 2;
 /// status: for list, `ExitDone` when at least one device answered discovery; for info, when every
 /// device named answered (of any type); for update (a dry run alike), when no device failed, timed
 /// out or was left out for want of it (an id not found or shared, the canary, the failure limit)
-/// and at least one was updated, would be, or was already. `ExitUsage` when the image cannot be
-/// used: nothing was sent.
+/// and at least one was updated, would be, or was already. `ExitUsage` when the image or the
+/// journal cannot be used: nothing was sent. An update stopped from outside returns the stop's
+/// status (`StopExitStatus`: 130 or 143) whatever its devices did.
 int RunDevicesCommand(const DevicesOptions& options, Reporter& reporter);

@@ -34,9 +34,11 @@ class DeviceTransferReport final : public TransferReport {
   }
   void DialogueFailed(const TransferFailure& failure) override {
     failedAt_ = TransferStepReached(failure);
+    abandoned_ = failure.abandoned;
   }
 
   const StepReached& FailedAt() const { return failedAt_; }
+  bool Abandoned() const { return abandoned_; }
 
  private:
   DeviceRecord& record_;
@@ -44,14 +46,17 @@ class DeviceTransferReport final : public TransferReport {
   size_t blocks_ = 0;
   int cycle_ = 1;
   StepReached failedAt_;
+  bool abandoned_ = false;
 };
 
-// How one attempt ended, and why, for people, when that says more than the step.
+// How one attempt ended, and why, for people, when that says more than the step; `abandoned` when
+// the transfer stopped because it was asked to.
 struct Attempt {
   ResultReason reason = ResultReason::None;
   StepReached failedAt;
   bool worthRetrying = true;
   std::string why;
+  bool abandoned = false;
 };
 
 // The preparation of one attempt: identification, type, setting and start, on a socket of its
@@ -87,36 +92,81 @@ Attempt Prepare(DeviceRecord& record, const std::string& setting) {
   return {ResultReason::TransferFailed, {}, false, "the setting does not fit"};
 }
 
-// One attempt: the preparation, then the whole transfer over an endpoint of its own.
+// One attempt: the preparation, then the whole transfer over an endpoint of its own, which asks
+// `stop` before each datagram that expects an answer.
 Attempt RunAttempt(DeviceRecord& record, const ImageBuffer& image, const std::string& setting,
-                   Reporter& reporter) {
+                   Reporter& reporter, PadSource& pads, const std::function<bool()>& stop) {
   const Attempt prepared = Prepare(record, setting);
   if (prepared.reason != ResultReason::None) {
     return prepared;
   }
   reporter.TransferStarted(record);
   TransferEndpoint endpoint;
-  EndpointLink link(endpoint);
+  EndpointLink link(endpoint, stop);
   DeviceTransferReport report(record, reporter);
-  if (RunTransferSequence(link, image, record.address.c_str(), report) == 1) {
+  if (RunTransferSequence(link, image, record.address.c_str(), report, pads) == 1) {
     return {};
   }
-  return {ResultReason::TransferFailed, report.FailedAt(), true, ""};
+  return {ResultReason::TransferFailed, report.FailedAt(), !report.Abandoned(), "",
+          report.Abandoned()};
+}
+
+// Why a device is to be abandoned at its next step: `Interrupted` once `abandon` says so,
+// `DeviceTimeout` once its time is up, `None` before. Both last once they hold, so asking again
+// after the transfer stopped names its cause.
+class Abandonment {
+ public:
+  Abandonment(const AbandonCheck& abandon, std::chrono::steady_clock::time_point start,
+              int timeoutSeconds)
+      : abandon_(abandon),
+        deadline_(timeoutSeconds > 0 ? start + std::chrono::seconds(timeoutSeconds)
+                                     : std::chrono::steady_clock::time_point::max()) {}
+
+  ResultReason Cause() const {
+    return abandon_ && abandon_()                          ? ResultReason::Interrupted
+           : std::chrono::steady_clock::now() >= deadline_ ? ResultReason::DeviceTimeout
+                                                           : ResultReason::None;
+  }
+
+ private:
+  const AbandonCheck& abandon_;
+  std::chrono::steady_clock::time_point deadline_;
+};
+
+DeviceResult ResultOf(ResultReason reason) {
+  switch (reason) {
+    case ResultReason::None:
+      return DeviceResult::Updated;
+    case ResultReason::Interrupted:
+      return DeviceResult::Interrupted;
+    case ResultReason::DeviceTimeout:
+      return DeviceResult::TimedOut;
+    default:
+      return DeviceResult::Failed;
+  }
 }
 
 }  // namespace
 
 void UpdateDevice(DeviceRecord& record, const ImageBuffer& image,
-                  const DeviceUpdateSettings& settings, Reporter& reporter) {
+                  const DeviceUpdateSettings& settings, Reporter& reporter, PadSource& pads,
+                  const AbandonCheck& abandon) {
   const auto start = std::chrono::steady_clock::now();
+  const Abandonment abandonment(abandon, start, settings.timeoutSeconds);
+  const auto stop = [&abandonment]() { return abandonment.Cause() != ResultReason::None; };
   record.started = WallClock::now();
   for (int attempt = 1; attempt <= 1 + settings.retries; ++attempt) {
+    if (stop()) {
+      record.reason = abandonment.Cause();
+      record.failedAt = {DeviceStep::Identify, {}};
+      break;
+    }
     record.attempts = attempt;
     reporter.AttemptStarted(record);
-    const Attempt outcome = RunAttempt(record, image, settings.setting, reporter);
-    record.reason = outcome.reason;
+    const Attempt outcome = RunAttempt(record, image, settings.setting, reporter, pads, stop);
+    record.reason = outcome.abandoned ? abandonment.Cause() : outcome.reason;
     record.failedAt = outcome.failedAt;
-    if (outcome.reason == ResultReason::None) {
+    if (outcome.reason == ResultReason::None || outcome.abandoned) {
       break;
     }
     const bool retrying = outcome.worthRetrying && attempt <= settings.retries;
@@ -125,10 +175,8 @@ void UpdateDevice(DeviceRecord& record, const ImageBuffer& image,
       break;
     }
   }
-  record.result =
-      record.reason == ResultReason::None ? DeviceResult::Updated : DeviceResult::Failed;
+  record.result = ResultOf(record.reason);
   record.ended = WallClock::now();
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   record.seconds = std::round(elapsed.count() * 1000) / 1000;
-  reporter.DeviceDone(record);
 }

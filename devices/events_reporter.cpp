@@ -29,7 +29,9 @@ struct ProgressTold {
   Clock::time_point when;
 };
 
-// The calls come one at a time (the fleet serializes them), so the reporter's state needs no lock.
+// Safe from the fleet's worker threads: they call it through the fleet's one reporter mutex, each
+// call whole (one event, one line, written and flushed under it), so the reporter's state (notes,
+// progress told) needs no lock of its own.
 class EventsReporter final : public Reporter {
  public:
   explicit EventsReporter(std::string command) : command_(std::move(command)) {}

@@ -4,7 +4,6 @@
 #include "common/platform_startup.h"
 #include "devices/command_line.h"
 #include "devices/commands.h"
-#include "transfer/block_record.h"
 
 namespace {
 
@@ -35,7 +34,6 @@ int main(int argc, char** argv) {
     Complain("cannot start the system's socket library");
     return ExitFailed;
   }
-  SeedPadGenerator();
   int status = RunDevicesCommand(options, *MakeReporter(options));
   StopSocketLibrary();
   // A script that reads a result cut short must not take it for a whole one.

@@ -4,12 +4,57 @@
 
 #include "common/text_format.h"
 
+namespace {
+
+// "erase", "program", "verify": the phase as the status line shows it.
+std::string PhaseName(TransferPhase phase) {
+  std::string name = PhaseLabel(phase);
+  name[0] = static_cast<char>(name[0] - 'A' + 'a');
+  return name;
+}
+
+}  // namespace
+
+ProgressLines::ProgressLines(std::FILE* stream)
+    : stream_(stream),
+      status_(IsTerminal(stream) ? std::make_unique<StatusLine>(stream) : nullptr) {}
+
+void ProgressLines::Note(const std::string& text) {
+  // Standard error may be the same terminal: the status line makes room, and comes back with the
+  // next progress.
+  if (status_) {
+    status_->Hide();
+  }
+  Complain(text);
+}
+
 void ProgressLines::DeviceSkipped(const DeviceRecord& device) {
   Line(device, SkipText(device.reason, device.identity));
 }
 
+void ProgressLines::AttemptStarted(const DeviceRecord& device) {
+  if (status_) {
+    status_->Running(device.address, "identify");
+  }
+}
+
 void ProgressLines::TransferStarted(const DeviceRecord& device) {
   Line(device, IdentityText(device.identity) + ", transfer started");
+  if (status_) {
+    status_->Running(device.address, "opening");
+  }
+}
+
+void ProgressLines::PhaseStarted(const DeviceRecord& device, int /*cycle*/, TransferPhase phase) {
+  if (status_) {
+    status_->Running(device.address, PhaseName(phase));
+  }
+}
+
+void ProgressLines::PhaseProgress(const DeviceRecord& device, TransferPhase phase, int percent) {
+  if (status_) {
+    status_->Running(device.address, PhaseName(phase), percent);
+  }
 }
 
 void ProgressLines::PhaseDone(const DeviceRecord& device, TransferPhase phase, size_t blocks) {
@@ -29,18 +74,31 @@ void ProgressLines::AttemptFailed(const DeviceRecord& device, const StepReached&
 }
 
 void ProgressLines::DeviceDone(const DeviceRecord& device) {
+  if (status_) {
+    status_->Finished(device.address, device.result == DeviceResult::Updated);
+  }
   // A dry run fails a device at its identification, before any attempt.
-  if (device.attempts == 0) {
+  if (device.attempts == 0 && device.result == DeviceResult::Failed) {
     Line(device, "failed at " + StepText(device.failedAt) + ", " + IdentityText(device.identity));
     return;
   }
-  const std::string attempts = "(" + Counted(static_cast<size_t>(device.attempts), "attempt") +
-                               ", " + FormatText("%.1f s", device.seconds) + ")";
-  Line(device, device.result == DeviceResult::Updated
-                   ? "updated " + attempts
-                   : "failed at " + StepText(device.failedAt) + " " + attempts);
+  // In the order of DeviceResult; a skipped device is never done.
+  constexpr const char* Results[] = {"updated", "failed at ", "", "interrupted at ",
+                                     "timed out at "};
+  const std::string step = device.result == DeviceResult::Updated ? "" : StepText(device.failedAt);
+  Line(device, Results[static_cast<int>(device.result)] + step + " (" +
+                   Counted(static_cast<size_t>(device.attempts), "attempt") + ", " +
+                   FormatText("%.1f s", device.seconds) + ")");
 }
 
 void ProgressLines::Line(const DeviceRecord& device, const std::string& text) {
-  WriteLine(stream_, DeviceName(device.address, device.askedId) + ": " + text);
+  Write(DeviceName(device.address, device.askedId) + ": " + text);
+}
+
+void ProgressLines::Write(const std::string& text) {
+  if (status_) {
+    status_->WriteAbove(text);
+  } else {
+    WriteLine(stream_, text);
+  }
 }

@@ -45,6 +45,14 @@ std::string SkipText(ResultReason reason, const Identification& identity) {
       return "left out, " + IdentityText(identity) + ": more than one device has this id";
     case ResultReason::DryRun:
       return IdentityText(identity) + ", would be updated (dry run)";
+    case ResultReason::AlreadyUpdated:
+      return "left out, the journal has it updated with this image, " + IdentityText(identity);
+    case ResultReason::CanaryFailed:
+      return "not started: a canary device was not updated";
+    case ResultReason::MaxFailed:
+      return "not started: the limit of failed devices was reached";
+    case ResultReason::Interrupted:
+      return "not started: the run was asked to stop";
     default:
       break;
   }

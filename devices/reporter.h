@@ -26,7 +26,8 @@ std::string IdentityText(const Identification& identity);
 std::string DeviceName(const std::string& address, const std::optional<DeviceId>& askedId);
 
 /// Why a device that was left out was, for people: "type 2 (not supported), id ...", "no device
-/// answered with this id", "would be updated (dry run)".
+/// answered with this id", "would be updated (dry run)", "not started: the run was asked to
+/// stop".
 std::string SkipText(ResultReason reason, const Identification& identity);
 
 /// "1 attempt", "2 attempts": `count` and `noun`, with an "s" unless the count is 1.
@@ -44,10 +45,10 @@ void WriteLine(std::FILE* stream, const std::string& line);
 /// else why not ("No space left on device"), from the first write that failed.
 std::string CloseStandardOutput();
 
-/// Receives the events of one command, in the order they happen, and shows them. The commands
-/// and the fleet call it one call at a time, never from two threads at once, so an implementation
-/// needs no lock of its own. The events of one device name it by its record as it stands at that
-/// moment.
+/// Receives the events of one command, in the order they happen, and shows them. Called one call
+/// at a time, never from two threads at once: the fleet's workers call it through one mutex, so
+/// that a line or event is never cut by another and an implementation needs no lock of its own. The
+/// events of one device name it by its record as it stands at that moment.
 class Reporter {
  public:
   virtual ~Reporter() = default;

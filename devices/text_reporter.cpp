@@ -25,6 +25,14 @@ std::string DeviceLine(const ListedDevice& device) {
       device.reason == ResultReason::DuplicateId ? "  (also another device's id)" : "");
 }
 
+// Left out by the run rather than by the plan: a canary, the failure limit or a stop.
+bool NotStarted(const DeviceRecord& device) {
+  const ResultReason reason = device.reason;
+  return device.result == DeviceResult::Skipped &&
+         (reason == ResultReason::CanaryFailed || reason == ResultReason::MaxFailed ||
+          reason == ResultReason::Interrupted);
+}
+
 class TextReporter final : public ProgressLines {
  public:
   TextReporter() : ProgressLines(stdout) {}
@@ -48,12 +56,22 @@ class TextReporter final : public ProgressLines {
       WriteLine(stdout, "Updated " + std::to_string(CountResult(devices, DeviceResult::Updated)) +
                             " of " + Counted(tried, "device") + ".");
     }
+    // In the order of DeviceResult: each device that was started and not updated.
+    constexpr const char* Labels[] = {nullptr, "Failed", nullptr, "Interrupted", "Timed out"};
     for (const DeviceRecord& device : devices) {
-      if (device.result == DeviceResult::Failed) {
-        WriteLine(stdout, "Failed: " + DeviceName(device.address, device.askedId) + " at " +
-                              StepText(device.failedAt) + " (" +
+      if (const char* label = Labels[static_cast<int>(device.result)]) {
+        WriteLine(stdout, std::string(label) + ": " + DeviceName(device.address, device.askedId) +
+                              " at " + StepText(device.failedAt) + " (" +
                               Counted(static_cast<size_t>(device.attempts), "attempt") + ")");
       }
+    }
+    const auto notStarted =
+        static_cast<size_t>(std::count_if(devices.begin(), devices.end(), NotStarted));
+    if (notStarted > 0) {
+      WriteLine(stdout, "Not started: " + Counted(notStarted, "device") + ".");
+    }
+    if (!run.stoppedBy.empty()) {
+      WriteLine(stdout, "Stopped by " + run.stoppedBy + ".");
     }
   }
 };

@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: Apache-2.0
-"""What the test files share: the expected output written out, the rows of a table, the bounds of
-every wait, the device simulator, and runs of the utility on a platform (native, the arm64 build
-under qemu, under valgrind's memcheck, or the Windows .exe under Wine with a Wine session of its
-own)."""
+"""What the test files share: the expected output written out, the rows of a table, torvane-devices'
+JSON checked against its published schema, the bounds of every wait, the device simulator, and
+runs of the utility on a platform (native, the arm64 build under qemu, under valgrind's memcheck,
+or the Windows .exe under Wine with a Wine session of its own)."""
 import glob
+import json
 import os
 import re
 import select
@@ -16,9 +17,11 @@ import time
 from collections import namedtuple
 from pathlib import Path
 
+import jsonschema
 import pytest
 
 REPO = Path(__file__).resolve().parent.parent
+SCHEMA = json.loads((REPO / "docs/torvane-devices.schema.json").read_text())
 BANNER = (rb"Torvane Firmware Update Utility\.   [A-Z][a-z]{2} [ 1-3]\d \d{4} "
           rb"[0-2]\d:[0-5]\d:[0-5]\d")
 KEY = bytes.fromhex("6bd219a73cf0854e912dc8570eb37ae4259f68c1500bde36af7413e98a42fd97")
@@ -73,6 +76,30 @@ def pattern(size):
 
 def padded(image):
     return image + bytes(-len(image) % 256)
+
+
+def valid(value):
+    jsonschema.validate(value, SCHEMA, cls=jsonschema.Draft202012Validator)
+    return value
+
+
+def document(out, command):
+    """The JSON document of a run, checked against the schema and in its common members."""
+    found = valid(json.loads(out))
+    assert (found["format"], found["tool"]["name"], found["command"]) == \
+        (1, "torvane-devices", command)
+    assert found["started"] <= found["ended"]
+    return found
+
+
+def events(out, command):
+    """The events of a run, each checked against the schema, in time order, the summary last."""
+    lines = [valid(json.loads(line)) for line in out.decode().splitlines()]
+    assert [event["event"] for event in lines].index("summary") == len(lines) - 1
+    assert [event["time"] for event in lines] == sorted(event["time"] for event in lines)
+    summary = dict(lines[-1], format=1)
+    assert (summary.pop("event"), summary.pop("time") >= summary["ended"]) == ("summary", True)
+    return lines, document(json.dumps(summary), command)
 
 
 def ip(*arguments):

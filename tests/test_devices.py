@@ -12,11 +12,10 @@ import subprocess
 import sys
 import time
 
-import jsonschema
 import pytest
 
-from harness import EVERYWHERE, NATIVE, REPO, SETTING_89, USUAL, existing, padded, pattern, row, \
-    stop
+from harness import EVERYWHERE, NATIVE, REPO, SETTING_89, USUAL, document, events, existing, \
+    padded, pattern, row, stop
 
 PC, D1, D2, D3 = "10.77.0.1/24", "10.77.0.11", "10.77.0.12", "10.77.0.13"
 ID1, ID2 = "00:1b:2c:3d:4e:5f", "00:1b:2c:3d:4e:60"  # the simulator's default id, and another
@@ -26,33 +25,8 @@ SILENT = ["--identify-replies", "0"]
 FIRST_UPDATE_FAILS = ["--wrong-byte", "S", "--fault-updates", "1"]  # the opening, then sound
 FIRST_CYCLE_FAILS = ["--refuse", "P2:5", "--fault-cycles", "1"]  # block 2 of cycle 1 refused
 B1 = "10.77.1.12"
-SCHEMA = json.loads((REPO / "docs/torvane-devices.schema.json").read_text())
 NO_ROUTE = ("the discovery request could not be sent to 255.255.255.255; give --broadcast the "
             "broadcast address of the devices' subnet, such as 10.0.0.255")
-
-
-def valid(value):
-    jsonschema.validate(value, SCHEMA, cls=jsonschema.Draft202012Validator)
-    return value
-
-
-def document(out, command):
-    """The JSON document of a run, checked against the schema and in its common members."""
-    found = valid(json.loads(out))
-    assert (found["format"], found["tool"]["name"], found["command"]) == \
-        (1, "torvane-devices", command)
-    assert found["started"] <= found["ended"]
-    return found
-
-
-def events(out, command):
-    """The events of a run, each checked against the schema, in time order, the summary last."""
-    lines = [valid(json.loads(line)) for line in out.decode().splitlines()]
-    assert [event["event"] for event in lines].index("summary") == len(lines) - 1
-    assert [event["time"] for event in lines] == sorted(event["time"] for event in lines)
-    summary = dict(lines[-1], format=1)
-    assert (summary.pop("event"), summary.pop("time") >= summary["ended"]) == ("summary", True)
-    return lines, document(json.dumps(summary), command)
 
 
 def run_with(platform, tmp_path, setup, arguments, **options):
@@ -429,6 +403,13 @@ REFUSED = [
     row("image missing", ["update", "missing.bin", "10.0.0.7"],
         "cannot open the image 'missing.bin': No such file or directory"),
     row("image empty", ["update", "empty.bin", "10.0.0.7"], "is empty", on=NATIVE),
+    row("65 at a time, from the environment", ["update", "image.bin", "10.0.0.7",
+                                               "TORVANE_PARALLEL=65"],
+        "TORVANE_PARALLEL: expects a whole number from 1 to 64, not '65'", on=NATIVE),
+    row("--skip-updated without a journal", ["update", "image.bin", "10.0.0.7", "--skip-updated"],
+        "--skip-updated needs --journal FILE", on=NATIVE),
+    row("a journal that cannot be opened", ["update", "image.bin", "10.0.0.7", "--journal", "."],
+        "cannot open the journal '.'", on=NATIVE),
 ]
 
 

@@ -3,8 +3,11 @@
 #include "transfer/block_record.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
+#include <functional>
 
 namespace {
 
@@ -47,10 +50,48 @@ void SeedPadGenerator() {
   std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
-void ScrambleBlockRecord(BlockRecord& record) {
-  std::array<uint8_t, BlockRecordPadSize> pad;
-  for (uint8_t& value : pad) {
-    value = static_cast<uint8_t>(std::rand());
+PadSource& ProcessPadSource() {
+  // Stateless: the state is std::rand's.
+  class RandPads final : public PadSource {
+   public:
+    void Draw(std::span<uint8_t, BlockRecordPadSize> pad) override {
+      for (uint8_t& value : pad) {
+        value = static_cast<uint8_t>(std::rand());
+      }
+    }
+  };
+  static RandPads pads;
+  return pads;
+}
+
+SeededPadSource::SeededPadSource() {
+  std::array<std::seed_seq::result_type, 8> seed{};
+  try {
+    std::random_device device;
+    std::generate(seed.begin(), seed.end(), std::ref(device));
+  } catch (const std::exception&) {
+    // No source of the system's: pads then differ between runs and threads all the same.
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    seed = {static_cast<uint32_t>(now), static_cast<uint32_t>(now >> 32),
+            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this))};
   }
+  std::seed_seq sequence(seed.begin(), seed.end());
+  generator_.seed(sequence);
+}
+
+void SeededPadSource::Draw(std::span<uint8_t, BlockRecordPadSize> pad) {
+  // Each draw gives 32 bits: four pad bytes.
+  static_assert(BlockRecordPadSize % 4 == 0);
+  for (size_t i = 0; i < pad.size(); i += 4) {
+    const uint32_t value = generator_();
+    for (size_t byte = 0; byte < 4; ++byte) {
+      pad[i + byte] = static_cast<uint8_t>(value >> (8 * byte));
+    }
+  }
+}
+
+void ScrambleBlockRecord(BlockRecord& record, PadSource& pads) {
+  std::array<uint8_t, BlockRecordPadSize> pad;
+  pads.Draw(pad);
   ScrambleBlockRecord(record, pad);
 }

@@ -24,11 +24,13 @@ enum class TransferStep {
 };
 
 /// Where the dialogue went wrong: the step, the probe (1 to 10) or the block (offset / 256, from
-/// 0) it concerns, and the update cycle (from 1; 0 before the cycles).
+/// 0) it concerns, and the update cycle (from 1; 0 before the cycles). `abandoned` when the link
+/// asked to stop there, before the step's datagram went out.
 struct TransferFailure {
   TransferStep step = TransferStep::Socket;
   int number = 0;
   int cycle = 0;
+  bool abandoned = false;
 };
 
 /// Receives the events of one transfer, in the order they happen. Every event does nothing
@@ -51,7 +53,8 @@ class TransferReport {
   virtual void PhaseDone(TransferPhase /*phase*/, int /*percent*/) {}
   /// A cycle failed at `failure`; the next one starts from the erase, unless it was the last.
   virtual void CycleFailed(const TransferFailure& /*failure*/) {}
-  /// The transfer failed for good at `failure`: the socket, the opening, a probe, or the last
-  /// cycle's failure after every cycle failed. The closing follows, except after the socket.
+  /// The transfer failed for good at `failure`: the socket, the opening, a probe, the last
+  /// cycle's failure after every cycle failed, or the step where the link asked to stop. The
+  /// closing follows, except after the socket.
   virtual void DialogueFailed(const TransferFailure& /*failure*/) {}
 };

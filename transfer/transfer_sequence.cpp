@@ -37,20 +37,6 @@ bool Acknowledged(TransferLink& link, uint8_t echo) {
   return ExpectByte(link, echo) == 1 && ExpectByte(link, StepDone) == 1;
 }
 
-// Every try of a block resends the same bytes: the record is scrambled once per block.
-bool SendBlock(TransferLink& link, const BlockRecord& record) {
-  const uint8_t command = record[BlockRecordField::command];
-  for (int attempt = 0; attempt < BlockTries; ++attempt) {
-    SendExpectingReply(link, record.data(), BlockRecordSize, attempt > 0);
-    if (Acknowledged(link, command)) {
-      return true;
-    }
-    // A refusing device may say '0'; the read takes it off the queue, its outcome does not count.
-    ExpectByte(link, StepRefused);
-  }
-  return false;
-}
-
 // The percentage shown after a block is the share of the image before that block.
 int Percent(int offset, int size) {
   return static_cast<int>(static_cast<int64_t>(offset) * 100 / size);
@@ -64,11 +50,14 @@ bool SizeIsSendable(int32_t size) {
 // tells, and where it last went wrong.
 class Dialogue {
  public:
-  Dialogue(TransferLink& link, const ImageBuffer& image, TransferReport& report)
-      : link_(link), image_(image), report_(report) {}
+  Dialogue(TransferLink& link, const ImageBuffer& image, TransferReport& report, PadSource& pads)
+      : link_(link), image_(image), report_(report), pads_(pads) {}
 
   // Opening exchange and the ten probes; the probes are sent once per run, never per cycle.
   bool OpenAndProbe() {
+    if (Abandoned()) {
+      return Fail(TransferStep::Opening);
+    }
     SendCommand(link_, OpenCommand);
     if (!Acknowledged(link_, OpenCommand)) {
       return Fail(TransferStep::Opening);
@@ -76,6 +65,9 @@ class Dialogue {
     std::array<uint8_t, ProbeLength> probe{};
     probe[0] = ProbeCommand;
     for (int i = 0; i < ProbeCount; ++i) {
+      if (Abandoned()) {
+        return Fail(TransferStep::Probe, i + 1);
+      }
       SendExpectingReply(link_, probe.data(), ProbeLength);
       if (!Acknowledged(link_, ProbeCommand)) {
         return Fail(TransferStep::Probe, i + 1);
@@ -91,6 +83,9 @@ class Dialogue {
         Finish();
         return 1;
       }
+      if (failure_.abandoned) {
+        return 0;
+      }
       report_.CycleFailed(failure_);
       // Replies still on their way from the failed step are read and dropped.
       for (int i = 0; i < CycleFailureReads; ++i) {
@@ -104,8 +99,15 @@ class Dialogue {
 
  private:
   bool Fail(TransferStep step, int number = 0) {
-    failure_ = {step, number, cycle_};
+    failure_ = {step, number, cycle_, abandoned_};
     return false;
+  }
+
+  // Asked before each datagram that expects an answer, but the finish, which comes once every
+  // block is verified: once the link asks to stop, the dialogue fails at that step.
+  bool Abandoned() {
+    abandoned_ = abandoned_ || link_.StopRequested();
+    return abandoned_;
   }
 
   bool RunUpdateCycle() {
@@ -114,6 +116,9 @@ class Dialogue {
   }
 
   bool Erase() {
+    if (Abandoned()) {
+      return Fail(TransferStep::Erase);
+    }
     report_.PhaseStarted(TransferPhase::Erase);
     SendCommand(link_, EraseCommand, cycle_ > 1);
     if (ExpectByte(link_, EraseCommand) == 0) {
@@ -142,8 +147,8 @@ class Dialogue {
     int offset = 0;
     for (; offset < image_.size; offset += ImageBlockSize) {
       FillBlockRecord(record, command, static_cast<uint32_t>(offset), image_);
-      ScrambleBlockRecord(record);
-      if (!SendBlock(link_, record)) {
+      ScrambleBlockRecord(record, pads_);
+      if (!SendBlock(record)) {
         return Fail(phase == TransferPhase::Program ? TransferStep::Program : TransferStep::Verify,
                     offset / ImageBlockSize);
       }
@@ -151,6 +156,24 @@ class Dialogue {
     }
     report_.PhaseDone(phase, Percent(offset, image_.size));
     return true;
+  }
+
+  // Every try of a block resends the same bytes: the record is scrambled once per block.
+  bool SendBlock(const BlockRecord& record) {
+    const uint8_t command = record[BlockRecordField::command];
+    for (int attempt = 0; attempt < BlockTries; ++attempt) {
+      if (Abandoned()) {
+        return false;
+      }
+      SendExpectingReply(link_, record.data(), BlockRecordSize, attempt > 0);
+      if (Acknowledged(link_, command)) {
+        return true;
+      }
+      // A refusing device may say '0'; the read takes it off the queue, its outcome does not
+      // count.
+      ExpectByte(link_, StepRefused);
+    }
+    return false;
   }
 
   // The device may confirm the finish; the reads take its answers off the queue, and neither is
@@ -164,14 +187,16 @@ class Dialogue {
   TransferLink& link_;
   const ImageBuffer& image_;
   TransferReport& report_;
+  PadSource& pads_;
   int cycle_ = 0;
+  bool abandoned_ = false;
   TransferFailure failure_;
 };
 
 }  // namespace
 
 int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target,
-                        TransferReport& report) {
+                        TransferReport& report, PadSource& pads) {
   if (!SizeIsSendable(image.size) || target == nullptr) {
     return 0;
   }
@@ -183,7 +208,7 @@ int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char
   // A failed connect shows itself as a missing answer to the opening command.
   link.Connect(target, DevicePort);
   report.Started(target);
-  Dialogue dialogue(link, image, report);
+  Dialogue dialogue(link, image, report, pads);
   const int result = dialogue.OpenAndProbe() ? dialogue.RunUpdateCycles() : 0;
   if (result == 0) {
     report.DialogueFailed(dialogue.Failure());

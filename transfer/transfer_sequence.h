@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 #include "image/image_buffer.h"
 #include "net/pause.h"
 #include "net/transfer_endpoint.h"
+#include "transfer/block_record.h"
 #include "transfer/transfer_report.h"
 
 /// What the transfer dialogue needs from the outside world: one connected datagram socket with
@@ -33,13 +36,18 @@ class TransferLink {
   virtual int Close() = 0;
   /// Blocks for about `milliseconds` ms.
   virtual void Pause(int milliseconds) = 0;
+  /// Asked before each datagram that expects an answer, but the finish: true abandons the dialogue
+  /// there, which then closes as after a failure. Never true unless overridden.
+  virtual bool StopRequested() { return false; }
 };
 
-/// A `TransferLink` over a caller's `TransferEndpoint` and the platform's pause. Each transfer
-/// that runs beside or after another gets an endpoint of its own.
+/// A `TransferLink` over a caller's `TransferEndpoint` and the platform's pause; `stop`, when
+/// given, is its `StopRequested` (the utility gives none). Each transfer that runs beside or
+/// after another gets an endpoint of its own.
 class EndpointLink final : public TransferLink {
  public:
-  explicit EndpointLink(TransferEndpoint& endpoint) : endpoint_(endpoint) {}
+  explicit EndpointLink(TransferEndpoint& endpoint, std::function<bool()> stop = {})
+      : endpoint_(endpoint), stop_(std::move(stop)) {}
   int Open() override { return endpoint_.Open(); }
   int Connect(const char* address, uint16_t port) override {
     return endpoint_.Connect(address, port);
@@ -53,20 +61,22 @@ class EndpointLink final : public TransferLink {
   }
   int Close() override { return endpoint_.Close(); }
   void Pause(int milliseconds) override { PauseMilliseconds(milliseconds); }
+  bool StopRequested() override { return stop_ && stop_(); }
 
  private:
   TransferEndpoint& endpoint_;
+  std::function<bool()> stop_;
 };
 
 /// Sends `image` to the device at `target` (dotted-quad text, handed unchanged to
 /// `TransferReport::Started`) over `link`: pause 500 ms, open, connect to port 36, the opening
 /// "S", ten probes, then up to 30 cycles of erase, program and verify, each block sent as a
-/// scrambled `BlockRecord` and tried up to 5 times, and the finish "R"; then five closing "R"
-/// 10 ms apart and close. Tells `report` each step as it goes; prints nothing. Returns 1 when
-/// every block was programmed and then verified, 0 otherwise: when opening fails (nothing sent),
-/// when the device does not answer the opening or a probe, or after 30 failed cycles. An image
-/// whose size is not a whole number of blocks between 1 and `ImageCapacity` bytes, or a null
-/// `target`, is refused with 0 before anything is opened, reported or sent, so an empty image
-/// never erases a device.
+/// `BlockRecord` scrambled with a pad from `pads` (the utility's: `ProcessPadSource`) and tried
+/// up to 5 times, and the finish "R"; then five closing "R" 10 ms apart and close. Tells `report`
+/// each step as it goes; prints nothing. Returns 1 when every block was programmed and then
+/// verified, 0 otherwise: when opening fails (nothing sent), when the device does not answer the
+/// opening or a probe, after 30 failed cycles, or when `link` asked to stop. An image whose size is
+/// not a whole number of blocks between 1 and `ImageCapacity` bytes, or a null `target`, is refused
+/// with 0 before anything is opened, reported or sent, so an empty image never erases a device.
 int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target,
-                        TransferReport& report);
+                        TransferReport& report, PadSource& pads = ProcessPadSource());

@@ -40,6 +40,8 @@ TEST(FormatUtcTime, WritesRfc3339InUtcToTheMillisecond) {
       {0, "1970-01-01T00:00:00.000Z"},
       {1796674279123, "2026-12-07T20:11:19.123Z"},
       {1709251199999, "2024-02-29T23:59:59.999Z"},
+      // Before 1970 the milliseconds count back from the second before, not towards 1970.
+      {-1, "1969-12-31T23:59:59.999Z"},
   };
   for (const auto& c : cases) {
     const std::chrono::system_clock::time_point time(std::chrono::milliseconds(c.milliseconds));

@@ -8,6 +8,9 @@ using Handle = SOCKET;
 using AddressLength = int;
 const DWORD OneSecond = 1000;
 const bool DropsCounted = false;
+// Wine binds a socket bound to an interface's address to the whole interface (so that it hears
+// broadcasts) and sends from the interface's first address: there the device is that address.
+const char* const DeviceAddress = "127.0.0.1";
 #else
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -16,6 +19,8 @@ using Handle = int;
 using AddressLength = socklen_t;
 const timeval OneSecond{1, 0};
 const bool DropsCounted = true;
+// Another address than the endpoint's own, so that the sender told cannot be its own address.
+const char* const DeviceAddress = "127.0.0.2";
 #define closesocket close
 #endif
 
@@ -135,26 +140,26 @@ TEST(DatagramEndpoint, TellsTheSenderKeepsABurstAndCountsWhatWasDropped) {
   }
   ASSERT_EQ(StartSocketLibrary(), 1);
   {
-    Peer device("127.0.0.2", 36);
+    Peer device(DeviceAddress, 36);
     DatagramEndpoint roomy, plain;
     ASSERT_TRUE(roomy.Open() && plain.Open());
     // 1024 answers of a few hundred bytes each in the system's accounting, and some room.
     ASSERT_TRUE(roomy.SetBufferSizes(4 << 20));
     const Bytes identify(20, 'i');
-    ASSERT_EQ(roomy.SendDatagram(identify.data(), 20, 36, "127.0.0.2"), 20);
+    ASSERT_EQ(roomy.SendDatagram(identify.data(), 20, 36, DeviceAddress), 20);
     EXPECT_EQ(device.Take(), identify);
     device.Answer(Bytes(30, 'x'));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::array<uint8_t, 20> buffer{};
     UdpAddress sender;
     EXPECT_EQ(roomy.ReceiveDatagramFrom(buffer.data(), 20, sender), 20);
-    EXPECT_EQ(sender.address, inet_addr("127.0.0.2"));
+    EXPECT_EQ(sender.address, inet_addr(DeviceAddress));
     EXPECT_EQ(sender.port, 36);
     // The system's default buffer keeps about 256 of 400 answers that nobody reads meanwhile
     // (Linux counts the rest); the buffer asked for keeps them all.
     EXPECT_EQ(TakeABurst(device, roomy, 400), 400);
     EXPECT_EQ(roomy.DroppedDatagrams(), DropsCounted ? 0 : -1);
-    ASSERT_EQ(plain.SendDatagram(identify.data(), 20, 36, "127.0.0.2"), 20);
+    ASSERT_EQ(plain.SendDatagram(identify.data(), 20, 36, DeviceAddress), 20);
     EXPECT_EQ(device.Take(), identify);
     const int taken = TakeABurst(device, plain, 400);
     EXPECT_LT(taken, 400);

@@ -30,6 +30,9 @@ struct ScriptedLink final : TransferLink {
   int Send(const uint8_t* data, int length) override {
     const char command = static_cast<char>(data[0]);
     const int number = ++sent[command];
+    if (command == 'P' || command == 'V') {
+      records.emplace_back(data, data + length);
+    }
     auto replies = script_ ? script_(command, number) : std::nullopt;
     if (!replies) {
       replies = command == 'R' && number > 1 ? Replies{} : Replies{{command}, "1"};
@@ -60,14 +63,17 @@ struct ScriptedLink final : TransferLink {
     quietWaits += quietMilliseconds > 0;
   }
   int Close() override { return Event("close", 0); }
+  bool StopRequested() override { return ++checks >= stopAtCheck && stopAtCheck > 0; }
   void Pause(int milliseconds) override { Event(std::to_string(milliseconds), 0); }
   int Event(const std::string& event, int result) {
     events += (events.empty() ? "" : " ") + event;
     return result;
   }
 
-  std::map<char, int> sent;  // datagrams by command
+  std::map<char, int> sent;                   // datagrams by command
+  std::vector<std::vector<uint8_t>> records;  // the block records as sent, resends included
   int reads = 0, dropped = 0, quietWaits = 0;
+  int checks = 0, stopAtCheck = 0;  // StopRequested is true from check `stopAtCheck` on (0: never)
   std::string events;  // pauses (their milliseconds), open, connect and close, in order
   Script script_;
   std::deque<std::string> queue_;
