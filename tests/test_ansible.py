@@ -1,0 +1,229 @@
+# SPDX-License-Identifier: Apache-2.0
+"""The collection torvane.devices for real: ansible-playbook, in a controller namespace, runs the
+example playbook over SSH against three site hosts, each a namespace with an sshd of its own on
+the management bridge and a device LAN of two simulators behind it (the same addresses at every
+site). Named namespaces carry the worker's pid and go at the end; processes in them die with the
+worker, and a later run removes the names a killed one left."""
+import ctypes
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from conftest import REPO, Device, existing, installed, ip, padded, pattern, run_bounded, stop, until
+
+SITES = {"site_a": "10.88.0.11", "site_b": "10.88.0.12", "site_c": "10.88.0.13"}
+DEVICES = ("10.77.0.11", "10.77.0.12")
+PREFIX = "tvans"
+NEEDS_FORMAT_1 = pytest.mark.xfail(strict=True, reason="torvane-devices has no --journal, "
+                                   "--skip-updated and --dry-run yet")
+ANSIBLE_CFG = """[defaults]
+collections_path = {repo}/ansible
+local_tmp = {tmp}/ansible-local
+forks = 5
+retry_files_enabled = false
+[ssh_connection]
+pipelining = true
+control_path_dir = {control}
+ssh_args = -F none -o UserKnownHostsFile={tmp}/known_hosts -o StrictHostKeyChecking=yes
+  -o IdentitiesOnly=yes -o ControlMaster=auto -o ControlPersist=30s
+"""
+SSHD_CONFIG = """HostKey {tmp}/host_key
+AuthorizedKeysFile {tmp}/client_key.pub
+PermitRootLogin prohibit-password
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+PidFile none
+Subsystem sftp internal-sftp
+SetEnv HOME={tmp}/home
+"""
+
+
+def die_with_the_test():
+    """In the child before exec: SIGKILL when the test's process dies, however it dies."""
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def forget_killed_runs():
+    """Removes the namespace names of earlier runs whose process is gone."""
+    for name in os.listdir("/run/netns") if os.path.isdir("/run/netns") else []:
+        pid = re.match(PREFIX + r"(\d+)-", name)
+        if pid and not os.path.exists(f"/proc/{pid[1]}"):
+            subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=10)
+
+
+def add_namespace(made, name):
+    ip("netns", "add", name)
+    made.append(name)
+    ip("-n", name, "link", "set", "lo", "up")
+    return name
+
+
+def join(made, name, bridge_ns, port, address):
+    """A namespace whose eth0 is on the bridge br0 of `bridge_ns`, with `address`."""
+    add_namespace(made, name)
+    ip("-n", name, "link", "add", "eth0", "type", "veth", "peer", "name", port, "netns", bridge_ns)
+    ip("-n", bridge_ns, "link", "set", port, "master", "br0", "up")
+    ip("-n", name, "addr", "add", address, "dev", "eth0")
+    ip("-n", name, "link", "set", "eth0", "up")
+
+
+def bridge(ns, address):
+    ip("-n", ns, "link", "add", "br0", "type", "bridge")
+    ip("-n", ns, "addr", "add", address, "dev", "br0")
+    ip("-n", ns, "link", "set", "br0", "up")
+
+
+class Fleet:
+    """The namespaces, keys, sshd's and simulators of one test; everything goes in close()."""
+
+    def __init__(self, request, tmp):
+        self.tmp, self.made, self.sshd, self.devices = tmp, [], [], {}
+        self.build = Path(request.config.getoption("build"))
+        self.ctl = f"{PREFIX}{os.getpid()}-ctl"
+        add_namespace(self.made, self.ctl)
+        bridge(self.ctl, "10.88.0.1/24")
+        for key in ("host_key", "client_key"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", tmp / key],
+                           check=True, timeout=10)
+        host_key = (tmp / "host_key.pub").read_text().split()[:2]
+        (tmp / "known_hosts").write_text("".join(f"{a} {' '.join(host_key)}\n"
+                                                 for a in SITES.values()))
+        (tmp / "sshd_config").write_text(SSHD_CONFIG.format(tmp=tmp))
+        # The connections' sockets: a short path, as a socket's name has at most 107 bytes.
+        self.control = Path(tempfile.mkdtemp(prefix="tvcp"))
+        (tmp / "ansible.cfg").write_text(ANSIBLE_CFG.format(repo=REPO, tmp=tmp,
+                                                            control=self.control))
+        os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege separation
+        for index, (site, address) in enumerate(SITES.items()):
+            ns = self.ctl.replace("ctl", site)
+            join(self.made, ns, self.ctl, f"m{index}", address + "/24")
+            bridge(ns, "10.77.0.1/24")
+            # The limited broadcast leaves by the default route: onto the device LAN.
+            ip("-n", ns, "route", "add", "default", "dev", "br0")
+            self.start_sshd(ns, site, address)
+
+    def start_sshd(self, ns, site, address):
+        log = self.tmp / f"sshd-{site}.log"
+        with open(log, "wb") as output:
+            process = subprocess.Popen(
+                ["ip", "netns", "exec", ns, installed("sshd"), "-D", "-e", "-f",
+                 self.tmp / "sshd_config", "-o", f"ListenAddress={address}"],
+                stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                preexec_fn=die_with_the_test)
+        self.sshd.append(process)
+        assert until(lambda: b"Server listening" in log.read_bytes() or process.poll(), 10), \
+            log.read_text()
+
+    def start_devices(self, faults):
+        for site, ns in ((site, self.ctl.replace("ctl", site)) for site in SITES):
+            for n, address in enumerate(DEVICES):
+                name = f"{ns}-d{n}"
+                join(self.made, name, ns, f"d{n}", address + "/24")
+                ip("-n", name, "route", "add", "default", "dev", "eth0")
+                options = ["--device-id", f"02:00:00:00:0{list(SITES).index(site)}:0{n}"]
+                self.devices[site, n] = Device(existing(self.build, "torvane-devsim"),
+                                               options + faults.get((site, n), []),
+                                               self.tmp, f"{site}-d{n}", name)
+
+    def playbook(self, options, extra):
+        inventory = {"torvane_sites": {
+            "children": {"torvane_canary": {"hosts": {"site_a": {"ansible_host": SITES["site_a"]}}},
+                         "others": {"hosts": {s: {"ansible_host": SITES[s]}
+                                              for s in ("site_b", "site_c")}}},
+            "vars": {"ansible_user": "root", "ansible_python_interpreter": "/usr/bin/python3",
+                     "ansible_ssh_private_key_file": str(self.tmp / "client_key"),
+                     "ansible_remote_tmp": str(self.tmp / "remote"),
+                     "torvane_image": str(self.tmp / "image.bin"),
+                     "torvane_binary": str(existing(self.build, "torvane-devices")),
+                     "torvane_journal": str(self.tmp / "{{ inventory_hostname }}/journal.ndjson"),
+                     **extra}}}
+        (self.tmp / "inventory.json").write_text(json.dumps(inventory))
+        env = dict(os.environ, ANSIBLE_CONFIG=str(self.tmp / "ansible.cfg"),
+                   ANSIBLE_HOME=str(self.tmp / "ansible-home"), ANSIBLE_NOCOLOR="1")
+        return run_bounded(["ip", "netns", "exec", self.ctl, installed("ansible-playbook"), "-i",
+                            self.tmp / "inventory.json", "torvane.devices.update_sites", "-e", f"torvane_results={self.tmp}/results", *options],
+                           120, cwd=self.tmp, env=env)
+
+    def close(self):
+        for socket in self.control.iterdir():
+            # The connection that ssh keeps open, by the pid that it tells.
+            check = subprocess.run(["ssh", "-F", "none", "-o", f"ControlPath={socket}", "-O",
+                                    "check", "site"], capture_output=True, text=True, timeout=10)
+            pid = re.search(r"pid=(\d+)", check.stderr)
+            if pid:
+                os.kill(int(pid[1]), signal.SIGTERM)
+                assert until(lambda: not os.path.exists(f"/proc/{pid[1]}/cmdline") or
+                             not Path(f"/proc/{pid[1]}/cmdline").read_bytes(), 10), check.stderr
+        shutil.rmtree(self.control)
+        for process in self.sshd + [device.process for device in self.devices.values()]:
+            stop(process)
+        for name in reversed(self.made):
+            subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=10)
+
+
+@pytest.fixture
+def fleet(request, tmp_path):
+    installed("ansible-playbook")
+    forget_killed_runs()
+    made = []
+    try:
+        made.append(Fleet(request, tmp_path))
+        yield made[0]
+    finally:
+        if made:
+            made[0].close()
+
+
+def recap(out):
+    """{site: (changed, failed)} from the play's recap."""
+    return {site: (int(changed), int(failed)) for site, changed, failed in re.findall(
+        r"^(site_\w) +: ok=\d+ +changed=(\d+) +unreachable=\d+ +failed=(\d+)", out.decode(), re.M)}
+
+
+ALL_CHANGED = {site: (1, 0) for site in SITES}
+UNCHANGED = {site: (0, 0) for site in SITES}
+# Device faults {(site, n): options}, playbook variables, the runs (ansible-playbook's options, its
+# status, the recap), each site's devices at the end (U updated, F started and failed, - nothing
+# past identification) and the results on the controller after the last run.
+RUNS = [
+    pytest.param({}, {}, [([], 0, ALL_CHANGED), ([], 0, UNCHANGED)],
+                 {site: "UU" for site in SITES}, {site: ["skipped"] * 2 for site in SITES},
+                 id="all updated, then nothing left to do", marks=NEEDS_FORMAT_1),
+    pytest.param({("site_b", 1): ["--wrong-byte", "S"]}, {"torvane_journal": ""},
+                 [([], 2, {"site_a": (1, 0), "site_b": (0, 1)})],
+                 {"site_a": "UU", "site_b": "UF", "site_c": "--"},
+                 {"site_a": ["updated"] * 2, "site_b": ["updated", "failed"]},
+                 id="the second site fails and the waves stop"),
+    pytest.param({}, {}, [(["--check"], 0, ALL_CHANGED)], {site: "--" for site in SITES}, {},
+                 id="check mode writes nothing", marks=NEEDS_FORMAT_1),
+]
+
+
+@pytest.mark.on("native")
+@pytest.mark.parametrize("faults,extra,runs,devices,results", RUNS)
+def test_playbook(platform, fleet, faults, extra, runs, devices, results):
+    image = pattern(1000)
+    (fleet.tmp / "image.bin").write_bytes(image)
+    fleet.start_devices(faults)
+    for options, status, changes in runs:
+        run = fleet.playbook(options, extra)
+        assert (run.status, recap(run.out)) == (status, changes), run.out.decode()[-3000:]
+    for (site, n), device in fleet.devices.items():
+        starts = device.log_path.read_bytes().count(b"\nstart ")
+        assert (device.stored, starts) == {"U": (padded(image), 1), "F": (b"", 1),
+                                           "-": (None, 0)}[devices[site][n]], (site, n)
+    shown = {path.stem: [d["result"] for d in json.loads(path.read_text())["devices"]]
+             for path in (fleet.tmp / "results").glob("*.json")}
+    assert shown == results
+    journals = {path.parent.name for path in fleet.tmp.glob("*/journal.ndjson")}
+    assert journals == ({s for s, d in devices.items() if d != "--"} if "torvane_journal" not in
+                        extra else set())
