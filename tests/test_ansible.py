@@ -64,7 +64,6 @@ def add_namespace(made, name):
     ip("netns", "add", name)
     made.append(name)
     ip("-n", name, "link", "set", "lo", "up")
-    return name
 
 
 def join(made, name, bridge_ns, port, address):
@@ -83,26 +82,28 @@ def bridge(ns, address):
 
 
 class Fleet:
-    """The namespaces, keys, sshd's and simulators of one test; everything goes in close()."""
+    """The namespaces, keys, sshd's and simulators of one test; close() removes what start() made,
+    also after a failure halfway."""
 
     def __init__(self, request, tmp):
         self.tmp, self.made, self.sshd, self.devices = tmp, [], [], {}
         self.build = Path(request.config.getoption("build"))
         self.ctl = f"{PREFIX}{os.getpid()}-ctl"
-        add_namespace(self.made, self.ctl)
-        bridge(self.ctl, "10.88.0.1/24")
-        for key in ("host_key", "client_key"):
-            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", tmp / key],
-                           check=True, timeout=10)
-        host_key = (tmp / "host_key.pub").read_text().split()[:2]
-        (tmp / "known_hosts").write_text("".join(f"{a} {' '.join(host_key)}\n"
-                                                 for a in SITES.values()))
-        (tmp / "sshd_config").write_text(SSHD_CONFIG.format(tmp=tmp))
         # The connections' sockets: a short path, as a socket's name has at most 107 bytes.
         self.control = Path(tempfile.mkdtemp(prefix="tvcp"))
-        (tmp / "ansible.cfg").write_text(ANSIBLE_CFG.format(repo=REPO, tmp=tmp,
-                                                            control=self.control))
+
+    def start(self, faults):
+        for key in ("host_key", "client_key"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.tmp / key],
+                           check=True, timeout=10)
+        host_key = " ".join((self.tmp / "host_key.pub").read_text().split()[:2])
+        (self.tmp / "known_hosts").write_text("".join(f"{a} {host_key}\n" for a in SITES.values()))
+        (self.tmp / "sshd_config").write_text(SSHD_CONFIG.format(tmp=self.tmp))
+        (self.tmp / "ansible.cfg").write_text(ANSIBLE_CFG.format(repo=REPO, tmp=self.tmp,
+                                                                 control=self.control))
         os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege separation
+        add_namespace(self.made, self.ctl)
+        bridge(self.ctl, "10.88.0.1/24")
         for index, (site, address) in enumerate(SITES.items()):
             ns = self.ctl.replace("ctl", site)
             join(self.made, ns, self.ctl, f"m{index}", address + "/24")
@@ -110,29 +111,24 @@ class Fleet:
             # The limited broadcast leaves by the default route: onto the device LAN.
             ip("-n", ns, "route", "add", "default", "dev", "br0")
             self.start_sshd(ns, site, address)
+            for n, device_address in enumerate(DEVICES):
+                join(self.made, f"{ns}-d{n}", ns, f"d{n}", device_address + "/24")
+                ip("-n", f"{ns}-d{n}", "route", "add", "default", "dev", "eth0")
+                self.devices[site, n] = Device(
+                    existing(self.build, "torvane-devsim"),
+                    ["--device-id", f"02:00:00:00:0{index}:0{n}", *faults.get((site, n), [])],
+                    self.tmp, f"{site}-d{n}", f"{ns}-d{n}")
 
     def start_sshd(self, ns, site, address):
         log = self.tmp / f"sshd-{site}.log"
         with open(log, "wb") as output:
-            process = subprocess.Popen(
+            self.sshd.append(subprocess.Popen(
                 ["ip", "netns", "exec", ns, installed("sshd"), "-D", "-e", "-f",
                  self.tmp / "sshd_config", "-o", f"ListenAddress={address}"],
                 stdin=subprocess.DEVNULL, stdout=output, stderr=output,
-                preexec_fn=die_with_the_test)
-        self.sshd.append(process)
-        assert until(lambda: b"Server listening" in log.read_bytes() or process.poll(), 10), \
-            log.read_text()
-
-    def start_devices(self, faults):
-        for site, ns in ((site, self.ctl.replace("ctl", site)) for site in SITES):
-            for n, address in enumerate(DEVICES):
-                name = f"{ns}-d{n}"
-                join(self.made, name, ns, f"d{n}", address + "/24")
-                ip("-n", name, "route", "add", "default", "dev", "eth0")
-                options = ["--device-id", f"02:00:00:00:0{list(SITES).index(site)}:0{n}"]
-                self.devices[site, n] = Device(existing(self.build, "torvane-devsim"),
-                                               options + faults.get((site, n), []),
-                                               self.tmp, f"{site}-d{n}", name)
+                preexec_fn=die_with_the_test))
+        assert until(lambda: b"Server listening" in log.read_bytes() or self.sshd[-1].poll(),
+                     10), log.read_text()
 
     def playbook(self, options, extra):
         inventory = {"torvane_sites": {
@@ -150,37 +146,38 @@ class Fleet:
         env = dict(os.environ, ANSIBLE_CONFIG=str(self.tmp / "ansible.cfg"),
                    ANSIBLE_HOME=str(self.tmp / "ansible-home"), ANSIBLE_NOCOLOR="1")
         return run_bounded(["ip", "netns", "exec", self.ctl, installed("ansible-playbook"), "-i",
-                            self.tmp / "inventory.json", "torvane.devices.update_sites", "-e", f"torvane_results={self.tmp}/results", *options],
-                           120, cwd=self.tmp, env=env)
+                            self.tmp / "inventory.json", "torvane.devices.update_sites", "-e",
+                            f"torvane_results={self.tmp}/results", *options],
+                           120, cwd=self.tmp, env=env, preexec_fn=die_with_the_test)
 
     def close(self):
-        for socket in self.control.iterdir():
-            # The connection that ssh keeps open, by the pid that it tells.
-            check = subprocess.run(["ssh", "-F", "none", "-o", f"ControlPath={socket}", "-O",
-                                    "check", "site"], capture_output=True, text=True, timeout=10)
-            pid = re.search(r"pid=(\d+)", check.stderr)
-            if pid:
-                os.kill(int(pid[1]), signal.SIGTERM)
-                assert until(lambda: not os.path.exists(f"/proc/{pid[1]}/cmdline") or
-                             not Path(f"/proc/{pid[1]}/cmdline").read_bytes(), 10), check.stderr
-        shutil.rmtree(self.control)
-        for process in self.sshd + [device.process for device in self.devices.values()]:
-            stop(process)
-        for name in reversed(self.made):
-            subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=10)
+        try:
+            for socket in self.control.iterdir():
+                # The connection that ssh keeps open, by the pid that it tells.
+                check = subprocess.run(["ssh", "-F", "none", "-o", f"ControlPath={socket}", "-O",
+                                        "check", "site"], capture_output=True, text=True,
+                                       timeout=10)
+                pid = re.search(r"pid=(\d+)", check.stderr)
+                if pid:
+                    os.kill(int(pid[1]), signal.SIGTERM)
+                    # Gone, or a zombie (an empty command line) for its new parent to reap.
+                    assert until(lambda: not Path(f"/proc/{pid[1]}").exists() or
+                                 not Path(f"/proc/{pid[1]}/cmdline").read_bytes(), 10), pid[1]
+            for process in self.sshd + [device.process for device in self.devices.values()]:
+                stop(process)
+        finally:
+            shutil.rmtree(self.control)
+            for name in reversed(self.made):
+                subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=10)
 
 
 @pytest.fixture
 def fleet(request, tmp_path):
     installed("ansible-playbook")
     forget_killed_runs()
-    made = []
-    try:
-        made.append(Fleet(request, tmp_path))
-        yield made[0]
-    finally:
-        if made:
-            made[0].close()
+    made = Fleet(request, tmp_path)
+    yield made
+    made.close()
 
 
 def recap(out):
@@ -195,7 +192,7 @@ UNCHANGED = {site: (0, 0) for site in SITES}
 # status, the recap), each site's devices at the end (U updated, F started and failed, - nothing
 # past identification) and the results on the controller after the last run.
 RUNS = [
-    pytest.param({}, {}, [([], 0, ALL_CHANGED), ([], 0, UNCHANGED)],
+    pytest.param({}, {"torvane_parallel": 2}, [([], 0, ALL_CHANGED), ([], 0, UNCHANGED)],
                  {site: "UU" for site in SITES}, {site: ["skipped"] * 2 for site in SITES},
                  id="all updated, then nothing left to do", marks=NEEDS_FORMAT_1),
     pytest.param({("site_b", 1): ["--wrong-byte", "S"]}, {"torvane_journal": ""},
@@ -213,7 +210,7 @@ RUNS = [
 def test_playbook(platform, fleet, faults, extra, runs, devices, results):
     image = pattern(1000)
     (fleet.tmp / "image.bin").write_bytes(image)
-    fleet.start_devices(faults)
+    fleet.start(faults)
     for options, status, changes in runs:
         run = fleet.playbook(options, extra)
         assert (run.status, recap(run.out)) == (status, changes), run.out.decode()[-3000:]

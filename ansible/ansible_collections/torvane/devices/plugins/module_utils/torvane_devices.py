@@ -48,9 +48,10 @@ def run_devices(module, command_name, options, operands=()):
     except ValueError:
         document = None
     if not isinstance(document, dict) or not isinstance(document.get('devices'), list):
-        lines = err.strip().splitlines() or ['nothing on standard error']
-        module.fail_json(msg='torvane-devices ended with status %d without a result: %s'
-                         % (status, lines[-1]), **result)
+        lines = err.strip().splitlines()
+        messages = [line for line in lines if line.startswith('torvane-devices:')] or lines[-1:]
+        module.fail_json(msg='torvane-devices ended with status %d without a result: %s' % (
+            status, ' '.join(messages[-3:]) or 'nothing on standard error'), **result)
     # Format 1 only ever gains members. The first release wrote the same members without "format".
     if document.get('format', 1) != 1:
         module.fail_json(msg='torvane-devices wrote a document of format %r; this collection reads '
