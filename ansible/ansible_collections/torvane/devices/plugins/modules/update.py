@@ -123,14 +123,18 @@ notes:
     skipped for a reason that is not a failure (already updated, not supported); the task succeeds.
     C(1) not everything was done; the task fails, with every device in C(devices). C(2) the
     command line or the image was refused and nothing was sent; the task fails. C(130) or C(143)
-    the program was stopped by SIGINT or SIGTERM, for example when the task's C(timeout) ran out
-    or the controller was interrupted; devices running then were finished (or, after a second
-    signal, abandoned), the others skipped as interrupted; the task fails and running it again
-    finishes the rest.
+    torvane-devices was stopped on the site host by SIGINT or SIGTERM (by an operator, or the site
+    host shutting down); devices running then were finished (or, after a second signal,
+    abandoned), the others skipped as interrupted; the task fails and running it again finishes
+    the rest.
+  - Interrupting the controller (Ctrl+C) or losing the SSH connection does not stop
+    torvane-devices on the site host, the task's C(timeout) neither; it updates the devices it
+    planned and writes them to the journal, so running the task again shows them updated and
+    finishes the rest. Bound a run with I(device_timeout) instead. Under C(async), the time limit
+    kills the program at once (SIGKILL): a device in the middle of its update is left
+    half-programmed, and no document is written.
   - The manual page torvane-devices(1) on the site host describes every option, the JSON document
     and the statuses.
-  - A device's update can take minutes. Bound the task with the task keyword C(timeout), or run it
-    with C(async) and C(poll).
 seealso:
   - module: torvane.devices.devices_facts
 author:
