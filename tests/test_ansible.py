@@ -224,3 +224,19 @@ def test_playbook(platform, fleet, faults, extra, runs, devices, results):
     journals = {path.parent.name for path in fleet.tmp.glob("*/journal.ndjson")}
     assert journals == ({s for s, d in devices.items() if d != "--"} if "torvane_journal" not in
                         extra else set())
+
+
+@pytest.mark.on("native")
+@pytest.mark.parametrize("module", ["update", "devices_facts"])
+def test_documented_options_are_the_accepted_ones(platform, tmp_path, module):
+    """ansible-doc reads each module's documentation, and it names the options the module takes."""
+    env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(REPO / "ansible"),
+               ANSIBLE_HOME=str(tmp_path), ANSIBLE_PYTHON_INTERPRETER="/usr/bin/python3")
+    shown = run_bounded([installed("ansible-doc"), "--json", f"torvane.devices.{module}"], 60,
+                        env=env)
+    documented = json.loads(shown.out)[f"torvane.devices.{module}"]["doc"]["options"]
+    refused = run_bounded([installed("ansible"), "localhost", "-m", f"torvane.devices.{module}",
+                           "-a", "unknown=1 image=x"], 60, env=env, cwd=tmp_path)
+    accepted = re.search(rb"Supported parameters include: ([a-z_, ]+)", refused.out)
+    assert accepted, refused.out + refused.err
+    assert sorted(documented) == accepted[1].decode().split(", ")

@@ -21,19 +21,8 @@ options:
         one of them is not found or is answered by two devices.
     type: list
     elements: str
-  broadcast:
-    description:
-      - Address to send the discovery request to, such as the subnet's broadcast address
-        C(10.0.1.255), on a site host with several networks (the program's default
-        C(255.255.255.255)).
-    type: str
-  wait:
-    description: Listen for discovery answers this many seconds, 1 to 3600.
-    type: int
-  binary:
-    description: Path of torvane-devices on the site host (default C(torvane-devices) on the PATH).
-    type: path
 extends_documentation_fragment:
+  - torvane.devices.torvane_devices
   - action_common_attributes
   - action_common_attributes.facts
 attributes:

@@ -84,19 +84,8 @@ options:
       - Skip the devices that the journal shows updated with this image. Needs a journal.
     type: bool
     default: true
-  broadcast:
-    description:
-      - Address to send the discovery request to, such as the subnet's broadcast address
-        C(10.0.1.255), on a site host with several networks (the program's default
-        C(255.255.255.255)).
-    type: str
-  wait:
-    description: Listen for discovery answers this many seconds, 1 to 3600.
-    type: int
-  binary:
-    description: Path of torvane-devices on the site host (default C(torvane-devices) on the PATH).
-    type: path
 extends_documentation_fragment:
+  - torvane.devices.torvane_devices
   - action_common_attributes
   - action_common_attributes.flow
 attributes:
@@ -131,8 +120,8 @@ notes:
     torvane-devices on the site host, the task's C(timeout) neither; it updates the devices it
     planned and writes them to the journal, so running the task again shows them updated and
     finishes the rest. Bound a run with I(device_timeout) instead. Under C(async), the time limit
-    kills the program at once (SIGKILL): a device in the middle of its update is left
-    half-programmed, and no document is written.
+    kills the program at once with SIGKILL, leaving a device in the middle of its update
+    half-programmed and no document.
   - The manual page torvane-devices(1) on the site host describes every option, the JSON document
     and the statuses.
 seealso:
