@@ -131,6 +131,11 @@ class Fleet:
                      10), log.read_text()
 
     def playbook(self, options, extra):
+        self.inventory(extra)
+        return self.ansible("ansible-playbook", "torvane.devices.update_sites", "-e",
+                            f"torvane_results={self.tmp}/results", *options)
+
+    def inventory(self, extra):
         inventory = {"torvane_sites": {
             "children": {"torvane_canary": {"hosts": {"site_a": {"ansible_host": SITES["site_a"]}}},
                          "others": {"hosts": {s: {"ansible_host": SITES[s]}
@@ -143,11 +148,13 @@ class Fleet:
                      "torvane_journal": str(self.tmp / "{{ inventory_hostname }}/journal.ndjson"),
                      **extra}}}
         (self.tmp / "inventory.json").write_text(json.dumps(inventory))
+
+    def ansible(self, program, *arguments):
+        """`program` (ansible or ansible-playbook) on the controller, with the inventory."""
         env = dict(os.environ, ANSIBLE_CONFIG=str(self.tmp / "ansible.cfg"),
                    ANSIBLE_HOME=str(self.tmp / "ansible-home"), ANSIBLE_NOCOLOR="1")
-        return run_bounded(["ip", "netns", "exec", self.ctl, installed("ansible-playbook"), "-i",
-                            self.tmp / "inventory.json", "torvane.devices.update_sites", "-e",
-                            f"torvane_results={self.tmp}/results", *options],
+        return run_bounded(["ip", "netns", "exec", self.ctl, installed(program), "-i",
+                            self.tmp / "inventory.json", *arguments],
                            120, cwd=self.tmp, env=env, preexec_fn=die_with_the_test)
 
     def close(self):
@@ -240,3 +247,26 @@ def test_documented_options_are_the_accepted_ones(platform, tmp_path, module):
     accepted = re.search(rb"Supported parameters include: ([a-z_, ]+)", refused.out)
     assert accepted, refused.out + refused.err
     assert sorted(documented) == accepted[1].decode().split(", ")
+
+
+@pytest.mark.on("native")
+@pytest.mark.parametrize("arguments,status,found", [
+    pytest.param("", "SUCCESS", {s: [(d, f"02:00:00:00:0{i}:0{n}", 1, True)
+                                     for n, d in enumerate(DEVICES)] for i, s in enumerate(SITES)},
+                 id="every device of each site"),
+    pytest.param("ids=02:00:00:00:00:01,02:00:00:00:01:07", "FAILED",
+                 {"site_a": [(DEVICES[1], "02:00:00:00:00:01", 1, True),
+                             (None, "02:00:00:00:01:07", None, False)]},
+                 id="by id, one missing", marks=NEEDS_FORMAT_1),
+])
+def test_devices_facts(platform, fleet, arguments, status, found):
+    fleet.start({})
+    fleet.inventory({})
+    run = fleet.ansible("ansible", "site_a" if "ids" in arguments else "torvane_sites", "-o", "-m",
+                        "torvane.devices.devices_facts", "-a",
+                        f"binary={existing(fleet.build, 'torvane-devices')} {arguments}")
+    shown = {site: json.loads(result) for site, outcome, result in re.findall(
+        r"^(site_\w) \| (\w+)!? => (.*)$", run.out.decode(), re.M) if outcome == status}
+    assert {site: [(d["address"], d["id"], d["type"], d["supported"])
+                   for d in result["ansible_facts"]["torvane_devices"]]
+            for site, result in shown.items()} == found, run.out.decode()

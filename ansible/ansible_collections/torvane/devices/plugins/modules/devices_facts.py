@@ -113,7 +113,8 @@ def main():
                    if d.get('reason')]
         module.fail_json(msg='torvane-devices ended with status %d, %s: %s' % (
             status, status_text(status), '; '.join(missing) or 'see stderr_lines'), **result)
-    module.exit_json(**result)
+    # Ansible takes a result with a status other than 0 for a failure unless it says otherwise.
+    module.exit_json(failed=False, **result)
 
 
 if __name__ == '__main__':
