@@ -116,7 +116,9 @@ class Fleet:
                 ip("-n", f"{ns}-d{n}", "route", "add", "default", "dev", "eth0")
                 self.devices[site, n] = Device(
                     existing(self.build, "torvane-devsim"),
-                    ["--device-id", f"02:00:00:00:0{index}:0{n}", *faults.get((site, n), [])],
+                    # Waves wait their turn: longer than the usual 30 s of silence.
+                    ["--timeout", "120", "--device-id", f"02:00:00:00:0{index}:0{n}",
+                     *faults.get((site, n), [])],
                     self.tmp, f"{site}-d{n}", f"{ns}-d{n}")
 
     def start_sshd(self, ns, site, address):
