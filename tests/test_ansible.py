@@ -16,7 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO, Device, existing, installed, ip, padded, pattern, run_bounded, stop, until
+from conftest import (REPO, Device, existing, installed, ip, padded, pattern, run_bounded, stop,
+                      until)
 
 SITES = {"site_a": "10.88.0.11", "site_b": "10.88.0.12", "site_c": "10.88.0.13"}
 DEVICES = ("10.77.0.11", "10.77.0.12")

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The controller's side of torvane.devices.update: an image given as `src` is copied into the task's
-temporary folder on the site host, the module runs with it as `image`, and the folder goes again,
-so that even check mode needs no image left on the site host."""
+"""The controller's side of torvane.devices.update: an image given as `src` is copied into the
+task's temporary folder on the site host, the module runs with it as `image`, and the folder goes
+again, so that even check mode needs no image left on the site host."""
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 

@@ -33,10 +33,10 @@ def discovery_arguments(params):
 
 
 def run_devices(module, command_name, options, operands=()):
-    """Runs `torvane-devices COMMAND_NAME` with `options` (each value joined to its option with '=',
-    so that none is taken for an option), --json, and the `operands` after '--'. Returns (status, document, result): the
-    parsed document (a dict) and what every module returns about the run. Fails the task when no
-    document of format 1 came, with the program's last words."""
+    """Runs `torvane-devices COMMAND_NAME` with `options` (each value joined to its option with
+    '=', so that none is taken for an option), --json, and the `operands` after '--'. Returns
+    (status, document, result): the parsed document (a dict) and what every module returns about
+    the run. Fails the task when no document of format 1 came, with the program's last words."""
     binary = module.params['binary'] or module.get_bin_path('torvane-devices', required=True)
     command = [binary, command_name] + options + ['--json']
     if operands:

@@ -99,8 +99,9 @@ FACT_MEMBERS = ('address', 'id', 'type', 'supported', 'answered')
 
 
 def main():
-    module = AnsibleModule(argument_spec=dict(COMMON_OPTIONS, ids=dict(type='list', elements='str')),
-                           supports_check_mode=True)
+    module = AnsibleModule(
+        argument_spec=dict(COMMON_OPTIONS, ids=dict(type='list', elements='str')),
+        supports_check_mode=True)
     ids = module.params['ids'] or []
     options = discovery_arguments(module.params) + ['--id=%s' % device_id for device_id in ids]
     status, document, result = run_devices(module, 'info' if ids else 'list', options)

@@ -32,8 +32,8 @@ options:
     type: path
   src:
     description:
-      - The image file on the controller (searched like the C(src) of M(ansible.builtin.copy)). It is
-        copied into Ansible's temporary folder on the site host for this task and removed again.
+      - The image file on the controller (searched like the C(src) of M(ansible.builtin.copy)). It
+        is copied into Ansible's temporary folder on the site host for this task and removed again.
     type: path
   all:
     description:
