@@ -1,9 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The collection torvane.devices for real: ansible-playbook, in a controller namespace, runs the
-example playbook over SSH against three site hosts, each a namespace with an sshd of its own on
-the management bridge and a device LAN of two simulators behind it (the same addresses at every
-site). Named namespaces carry the worker's pid and go at the end; processes in them die with the
-worker, and a later run removes the names a killed one left."""
+"""The collection torvane.devices for real: Ansible, in a controller namespace, runs over SSH on
+three site hosts, each a namespace with its own sshd and a device LAN of two simulators (the same
+addresses at every site). Namespace names carry the worker's pid; processes in them die with the
+worker, and a later run removes the names that a killed one left."""
 import ctypes
 import json
 import os
@@ -26,9 +25,6 @@ NEEDS_FORMAT_1 = pytest.mark.xfail(strict=True, reason="torvane-devices has no -
                                    "--skip-updated and --dry-run yet")
 ANSIBLE_CFG = """[defaults]
 collections_path = {repo}/ansible
-local_tmp = {tmp}/ansible-local
-forks = 5
-retry_files_enabled = false
 [ssh_connection]
 pipelining = true
 control_path_dir = {control}
@@ -37,9 +33,6 @@ ssh_args = -F none -o UserKnownHostsFile={tmp}/known_hosts -o StrictHostKeyCheck
 """
 SSHD_CONFIG = """HostKey {tmp}/host_key
 AuthorizedKeysFile {tmp}/client_key.pub
-PermitRootLogin prohibit-password
-PasswordAuthentication no
-KbdInteractiveAuthentication no
 UsePAM no
 StrictModes no
 PidFile none
@@ -61,30 +54,28 @@ def forget_killed_runs():
             subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=10)
 
 
-def add_namespace(made, name):
+def add_namespace(made, name, bridge_address=None):
+    """A namespace with lo up and, given its address, a bridge br0 (a LAN of its own)."""
     ip("netns", "add", name)
     made.append(name)
     ip("-n", name, "link", "set", "lo", "up")
+    if bridge_address:
+        ip("-n", name, "link", "add", "br0", "type", "bridge")
+        ip("-n", name, "addr", "add", bridge_address, "dev", "br0")
+        ip("-n", name, "link", "set", "br0", "up")
 
 
-def join(made, name, bridge_ns, port, address):
+def join(made, name, bridge_ns, port, address, bridge_address=None):
     """A namespace whose eth0 is on the bridge br0 of `bridge_ns`, with `address`."""
-    add_namespace(made, name)
+    add_namespace(made, name, bridge_address)
     ip("-n", name, "link", "add", "eth0", "type", "veth", "peer", "name", port, "netns", bridge_ns)
     ip("-n", bridge_ns, "link", "set", port, "master", "br0", "up")
     ip("-n", name, "addr", "add", address, "dev", "eth0")
     ip("-n", name, "link", "set", "eth0", "up")
 
 
-def bridge(ns, address):
-    ip("-n", ns, "link", "add", "br0", "type", "bridge")
-    ip("-n", ns, "addr", "add", address, "dev", "br0")
-    ip("-n", ns, "link", "set", "br0", "up")
-
-
 class Fleet:
-    """The namespaces, keys, sshd's and simulators of one test; close() removes what start() made,
-    also after a failure halfway."""
+    """The namespaces, keys, sshd's and simulators of one test; close() ends all, also half made."""
 
     def __init__(self, request, tmp):
         self.tmp, self.made, self.sshd, self.devices = tmp, [], [], {}
@@ -103,12 +94,10 @@ class Fleet:
         (self.tmp / "ansible.cfg").write_text(ANSIBLE_CFG.format(repo=REPO, tmp=self.tmp,
                                                                  control=self.control))
         os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege separation
-        add_namespace(self.made, self.ctl)
-        bridge(self.ctl, "10.88.0.1/24")
+        add_namespace(self.made, self.ctl, "10.88.0.1/24")
         for index, (site, address) in enumerate(SITES.items()):
             ns = self.ctl.replace("ctl", site)
-            join(self.made, ns, self.ctl, f"m{index}", address + "/24")
-            bridge(ns, "10.77.0.1/24")
+            join(self.made, ns, self.ctl, f"m{index}", address + "/24", "10.77.0.1/24")
             # The limited broadcast leaves by the default route: onto the device LAN.
             ip("-n", ns, "route", "add", "default", "dev", "br0")
             self.start_sshd(ns, site, address)
@@ -231,9 +220,8 @@ def test_playbook(platform, fleet, faults, extra, runs, devices, results):
     shown = {path.stem: [d["result"] for d in json.loads(path.read_text())["devices"]]
              for path in (fleet.tmp / "results").glob("*.json")}
     assert shown == results
-    journals = {path.parent.name for path in fleet.tmp.glob("*/journal.ndjson")}
-    assert journals == ({s for s, d in devices.items() if d != "--"} if "torvane_journal" not in
-                        extra else set())
+    journaled = {s for s, d in devices.items() if d != "--" and "torvane_journal" not in extra}
+    assert {path.parent.name for path in fleet.tmp.glob("*/journal.ndjson")} == journaled
 
 
 @pytest.mark.on("native")
@@ -248,8 +236,7 @@ def test_documented_options_are_the_accepted_ones(platform, tmp_path, module):
     refused = run_bounded([installed("ansible"), "localhost", "-m", f"torvane.devices.{module}",
                            "-a", "unknown=1 image=x"], 60, env=env, cwd=tmp_path)
     accepted = re.search(rb"Supported parameters include: ([a-z_, ]+)", refused.out)
-    assert accepted, refused.out + refused.err
-    assert sorted(documented) == accepted[1].decode().split(", ")
+    assert accepted and sorted(documented) == accepted[1].decode().split(", "), refused.out
 
 
 @pytest.mark.on("native")
