@@ -4,12 +4,7 @@
 
 #include <string>
 
-#if defined(__GNUC__)
-#define TORVANE_PRINTF_FORMAT(format_index, first_arg) \
-  __attribute__((format(printf, format_index, first_arg)))
-#else
-#define TORVANE_PRINTF_FORMAT(format_index, first_arg)
-#endif
+#include "common/text_format.h"
 
 /// One formatted print to standard output, the only way the program speaks to its user. On a
 /// console the text is flushed before the call returns, so marks and figures printed without a

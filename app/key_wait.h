@@ -3,5 +3,7 @@
 #pragma once
 
 /// Waits until one key is pressed on the user's console or terminal and returns; the key is not
-/// echoed and not used. Ctrl+C counts as a key. Ends at once when there is no console.
+/// echoed and not used. Ctrl+C counts as a key. Ends at once when there is no console. On POSIX a
+/// signal that ends the program meanwhile puts the terminal back first, and SIGTSTP puts it back
+/// before the program stops and changes it again once the program is continued.
 void WaitForKey();

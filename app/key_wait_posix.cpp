@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // The final key wait on POSIX: one whole key read from the terminal itself, with echo, line input
-// and signal keys off, and the terminal put back even when a signal ends the program meanwhile.
+// and signal keys off, and the terminal put back even when a signal ends or stops the program
+// meanwhile.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <utility>
+#include <vector>
 
 #include "app/key_wait.h"
 
@@ -84,55 +86,106 @@ void ConsumeRestOfKey(int terminal, unsigned char first) {
   }
 }
 
-// The signals that end the program and may come from outside while the terminal is changed (its
-// own signal keys are off then): a kill, a closed terminal window, a supervisor.
-constexpr std::array<int, 4> EndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-using SignalActions = std::array<struct sigaction, EndingSignals.size()>;
+// Signals whose default action does not end the program: they are ignored, stop it or continue
+// it (SIGKILL and SIGSTOP cannot be caught at all). Every other one ends it, with a core or
+// without, and may come from outside while the terminal is changed (its own signal keys are off
+// then): a kill, a closed terminal window, a supervisor, a timer or a CPU limit.
+bool EndsTheProgram(int signalNumber) {
+  switch (signalNumber) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+      return false;
+    default:
+      return true;
+  }
+}
 
-// What the handler needs to put the terminal back; written before the handlers are installed.
+// Each signal whose handler was changed, with its action before.
+using SignalActions = std::vector<std::pair<int, struct sigaction>>;
+
+// What the handlers need to put the terminal back and to change it again; written before the
+// handlers are installed.
 int changedTerminal = -1;
 termios savedSettings{};
+termios rawSettings{};
 
-// Async-signal-safe only: puts the terminal's settings back, then ends the program as the signal
-// would have, with the same status.
-extern "C" void RestoreTerminalAndEnd(int signalNumber) {
-  tcsetattr(changedTerminal, TCSANOW, &savedSettings);
+// Whether this program's process group has the terminal: only then is it this program's to set (a
+// background job's change would be the shell's loss).
+bool HoldsTerminal() {
+  return tcgetpgrp(changedTerminal) == getpgrp();
+}
+
+// Async-signal-safe only: puts the terminal's settings back, then acts on the signal as its
+// default action does, unblocked: the program ends with the signal's status, or stops.
+void PutBackAndActByDefault(int signalNumber, struct sigaction* own) {
+  if (HoldsTerminal()) {
+    tcsetattr(changedTerminal, TCSANOW, &savedSettings);
+  }
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   sigemptyset(&byDefault.sa_mask);
-  sigaction(signalNumber, &byDefault, nullptr);
-  // Blocked while its handler runs: raised now, it ends the program once it is unblocked.
+  sigaction(signalNumber, &byDefault, own);
+  // Blocked while its handler runs: raised now, it acts once it is unblocked.
   raise(signalNumber);
-  sigset_t own;
-  sigemptyset(&own);
-  sigaddset(&own, signalNumber);
-  sigprocmask(SIG_UNBLOCK, &own, nullptr);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, signalNumber);
+  sigprocmask(SIG_UNBLOCK, &just, nullptr);
 }
 
-// Until `RestoreSignalActions`, each ending signal restores `saved` on `terminal` before it ends
-// the program; a signal that was ignored stays ignored.
-void RestoreTerminalOnSignals(int terminal, const termios& saved, SignalActions& previous) {
+extern "C" void RestoreTerminalAndEnd(int signalNumber) {
+  PutBackAndActByDefault(signalNumber, nullptr);
+}
+
+// SIGTSTP (a kill -TSTP; Ctrl+Z is a key here): the terminal put back, the program stopped; once
+// continued, the wait goes on as before, the terminal changed again if the program has it.
+extern "C" void RestoreTerminalAndStop(int signalNumber) {
+  const int savedErrno = errno;
+  struct sigaction own {};
+  PutBackAndActByDefault(signalNumber, &own);
+  sigaction(signalNumber, &own, nullptr);
+  if (HoldsTerminal()) {
+    tcsetattr(changedTerminal, TCSANOW, &rawSettings);
+  }
+  errno = savedErrno;
+}
+
+// Until `RestoreSignalActions`, each signal that ends the program restores `saved` on `terminal`
+// before it ends the program, and SIGTSTP before it stops it; a signal that was ignored stays
+// ignored.
+void RestoreTerminalOnSignals(int terminal, const termios& saved, const termios& raw,
+                              SignalActions& previous) {
   changedTerminal = terminal;
   savedSettings = saved;
+  rawSettings = raw;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   struct sigaction restoring {};
-  restoring.sa_handler = RestoreTerminalAndEnd;
   // One restoration at a time: the others wait, and the first signal decides the status.
-  sigemptyset(&restoring.sa_mask);
-  for (const int signalNumber : EndingSignals) {
-    sigaddset(&restoring.sa_mask, signalNumber);
-  }
-  for (size_t i = 0; i < EndingSignals.size(); ++i) {
-    sigaction(EndingSignals[i], nullptr, &previous[i]);
-    if (previous[i].sa_handler != SIG_IGN) {
-      sigaction(EndingSignals[i], &restoring, nullptr);
+  sigfillset(&restoring.sa_mask);
+  for (int signalNumber = 1; signalNumber <= SIGRTMAX; ++signalNumber) {
+    const bool ending = EndsTheProgram(signalNumber);
+    struct sigaction before {};
+    // The C library keeps a few real-time signals for itself and refuses them here.
+    if ((!ending && signalNumber != SIGTSTP) || sigaction(signalNumber, nullptr, &before) != 0 ||
+        before.sa_handler == SIG_IGN) {
+      continue;
     }
+    restoring.sa_handler = ending ? RestoreTerminalAndEnd : RestoreTerminalAndStop;
+    previous.emplace_back(signalNumber, before);
+    sigaction(signalNumber, &restoring, nullptr);
   }
 }
 
 void RestoreSignalActions(const SignalActions& previous) {
-  for (size_t i = 0; i < EndingSignals.size(); ++i) {
-    sigaction(EndingSignals[i], &previous[i], nullptr);
+  for (const auto& [signalNumber, before] : previous) {
+    sigaction(signalNumber, &before, nullptr);
   }
 }
 
@@ -158,8 +211,8 @@ void WaitForKey() {
   raw.c_cc[VTIME] = 0;
   // A program ended while the terminal is changed would leave the user's shell without echo and
   // without Ctrl+C.
-  SignalActions previous{};
-  RestoreTerminalOnSignals(terminal, saved, previous);
+  SignalActions previous;
+  RestoreTerminalOnSignals(terminal, saved, raw, previous);
   // TCSANOW keeps keys typed during the transfer: one of them ends the wait at once.
   if (tcsetattr(terminal, TCSANOW, &raw) == 0) {
     unsigned char first = 0;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "net/dotted_quad.h"
+#include "common/dotted_quad.h"
 
 /// What the command line asked for. Filled by `ParseCommandLine`; discovery writes
 /// `targetAddress` when none was given.

@@ -6,24 +6,41 @@
 #include "app/build_stamp.h"
 #include "app/console.h"
 #include "app/key_wait.h"
-#include "app/platform_startup.h"
 #include "app/program_options.h"
 #include "app/result_banner.h"
+#include "common/platform_startup.h"
 #include "image/image_buffer.h"
 #include "management/discovery.h"
 #include "management/target_preparation.h"
 #include "transfer/block_record.h"
+#include "transfer/console_transfer_report.h"
 #include "transfer/transfer_sequence.h"
 
+namespace {
+
+// The utility's one transfer endpoint, for the whole run.
+TransferEndpoint transferEndpoint;
+
+}  // namespace
+
+// Each management step gets a socket of its own, which lives for that step.
 RunSteps PlatformRunSteps() {
   RunSteps steps;
   steps.initializeFramework = InitializeFramework;
   steps.startSocketLibrary = StartSocketLibrary;
-  steps.discoverDevice = [](AddressText& target) { return DiscoverDevice(target); };
-  steps.prepareTarget = [](const char* target, std::string_view setting) {
-    return PrepareTarget(target, setting);
+  steps.discoverDevice = [](AddressText& target) {
+    EndpointManagementSocket socket;
+    return DiscoverDevice(socket, target);
   };
-  steps.runTransferSequence = [](const char* target) { return RunTransferSequence(target); };
+  steps.prepareTarget = [](const char* target, std::string_view setting) {
+    EndpointManagementSocket socket;
+    return PrepareTarget(socket, target, setting);
+  };
+  steps.runTransferSequence = [](const char* target) {
+    EndpointLink link(transferEndpoint);
+    ConsoleTransferReport report;
+    return RunTransferSequence(link, imageBuffer, target, report);
+  };
   steps.waitForKey = WaitForKey;
   return steps;
 }

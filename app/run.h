@@ -5,7 +5,7 @@
 #include <functional>
 #include <string_view>
 
-#include "net/dotted_quad.h"
+#include "common/dotted_quad.h"
 
 /// The steps of a run that touch the platform or the network. `PlatformRunSteps` gives the real
 /// ones; tests replace any of them to walk every path of the run without a device.

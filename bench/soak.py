@@ -20,8 +20,7 @@ import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from conftest import NG, OK, REPO, Device, in_namespace, padded, pattern, run_bounded, stop  # noqa
+from support import NG, OK, REPO, Simulator, in_namespace, padded, pattern, run_bounded
 
 SCENARIOS = {
     "clean": [],
@@ -42,15 +41,14 @@ def one_run(build, namespace, scenario, seed, blocks):
         image = pattern(blocks * 256 - seed % 256)
         Path(work, "image.bin").write_bytes(image)
         # The utility may be silent for a whole erase wait: 38 s.
-        device = Device(build / "torvane-devsim", ["--once", "--timeout", "60", "--seed",
-                                                   str(seed), *SCENARIOS[scenario]],
-                        Path(work), "device", namespace)
-        started = time.monotonic()
-        run = run_bounded(in_namespace(namespace, [build / "torvane-fwupdate", "image.bin",
-                                                   "127.0.0.1"]), 24 * 3600, cwd=work)
-        seconds = time.monotonic() - started
-        status, stored = device.finish(5), device.stored
-        stop(device.process)
+        with Simulator(build / "torvane-devsim", ["--once", "--timeout", "60", "--seed",
+                                                  str(seed), *SCENARIOS[scenario]],
+                       work, namespace) as device:
+            started = time.monotonic()
+            run = run_bounded(in_namespace(namespace, [build / "torvane-fwupdate", "image.bin",
+                                                       "127.0.0.1"]), 24 * 3600, cwd=work)
+            seconds = time.monotonic() - started
+            status, stored = device.wait(5), device.stored
     outcome = "OK" if run.out.endswith(OK) else "NG" if run.out.endswith(NG) else "neither"
     problems = [f"exit status {run.status}, output ending {run.out[-50:]!r}"] \
         if run.status != 1 or outcome == "neither" else []

@@ -18,9 +18,7 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-import harness  # noqa: E402
+from support import REPO, Simulator, isolate
 
 IMAGE_SIZE = 131072
 MANDATED_PAUSES = 0.5 + 5 * 0.010
@@ -90,9 +88,8 @@ def run_utility(build, image, on_terminal):
 
 
 def update_simulator(build, image, work, on_terminal):
-    with harness.Simulator(os.path.join(build, "torvane-devsim"),
-                           ["--quiet", "--once", "--timeout", "10"],
-                           os.path.join(work, "devsim.log")) as device:
+    with Simulator(os.path.join(build, "torvane-devsim"), ["--quiet", "--once", "--timeout", "10"],
+                   work) as device:
         measured = run_utility(build, image, on_terminal)
         device_status = device.wait(10)
     if measured[0] != 1 or device_status != 0:
@@ -120,7 +117,7 @@ def baseline(build):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"),
+    parser.add_argument("--build", default=REPO / "build",
                         help="build directory holding torvane-fwupdate, torvane-devsim and "
                         "torvane-bench (default: build/ at the top of the tree)")
     parser.add_argument("--runs", type=int, default=9)
@@ -131,7 +128,7 @@ def main():
                         "a process on another CPU is slow or erratic (virtual machines)")
     arguments = parser.parse_args()
     build = os.path.abspath(arguments.build)
-    harness.isolate()
+    isolate()
     if arguments.cpu is not None:
         os.sched_setaffinity(0, {arguments.cpu})  # inherited by every process started below
 

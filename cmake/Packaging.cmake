@@ -9,12 +9,26 @@ set(CPACK_PACKAGE_CONTACT "Torvane maintainers <maintainers@torvane.invalid>")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY ${PROJECT_NAME})
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/out/" "__pycache__")
 
-# The staged programs are stripped as Debian's dh_strip strips them (cmake/PackageStrip.cmake),
-# and cpack stamps what it packs with the time the objects were built with.
+# The staged programs are stripped as Debian's dh_strip strips them (cmake/PackageStrip.cmake);
+# cpack stamps what it packs with the time the objects were built with, and refuses to make
+# Debian packages that would be wrong (cmake/PackageConfig.cmake).
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageStrip.cmake)
 set(CPACK_TORVANE_STRIP ${CMAKE_STRIP})
 set(CPACK_TORVANE_SOURCE_DATE_EPOCH ${TORVANE_SOURCE_DATE_EPOCH})
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageTime.cmake)
+set(CPACK_TORVANE_NOT_PACKAGEABLE "${TORVANE_NOT_PACKAGEABLE}")
+set(CPACK_TORVANE_MULTIARCH ${CMAKE_LIBRARY_ARCHITECTURE})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageConfig.cmake)
+
+# The source tarball: `cmake --build build --target source_tarball` writes
+# torvane-fwupdate-<version>.tar.gz into the build tree, from the last commit
+# (cmake/SourceTarball.cmake).
+find_package(Git QUIET)
+add_custom_target(source_tarball
+  COMMAND ${CMAKE_COMMAND} -DGIT_EXECUTABLE=${GIT_EXECUTABLE} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -DTOP=${PROJECT_NAME}-${PROJECT_VERSION}
+          -DTARBALL=${PROJECT_BINARY_DIR}/${PROJECT_NAME}-${PROJECT_VERSION}.tar.gz
+          -P ${PROJECT_SOURCE_DIR}/cmake/SourceTarball.cmake
+  VERBATIM)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -30,9 +44,9 @@ if(WIN32)
 endif()
 
 set(CPACK_GENERATOR DEB)
-# The package's paths are those the build was configured with (the manual pages name them): the
-# preset default configures /usr.
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# A Debian package installs under /usr, whatever prefix `cmake --install` would use; the manual
+# pages are filled in when they are installed, so they name the paths of the package.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})

@@ -15,6 +15,7 @@
 # TORVANE_DEMO_NO_BUILD=1 skips installing packages and building (the executables must exist);
 # TORVANE_DEMO_UTILITY and TORVANE_DEMO_SIMULATOR name the executables (default: build-demo/...).
 set -euo pipefail
+script=$(realpath "$0")
 cd "$(dirname "$0")/.."
 
 say() { printf '\n== %s\n' "$*"; }
@@ -30,6 +31,14 @@ case "${1:-}" in
   *) fail "unknown argument $1 (usage: demo/run-demo.sh [--fault])" ;;
 esac
 [ "$(id -u)" -eq 0 ] || fail "run it as root: it makes network namespaces"
+# The network namespaces are made in a mount namespace of the demo's own, on an empty /run/netns:
+# seen by the demo alone, they vanish with it even when it is killed outright.
+if [ -z "${TORVANE_DEMO_OWN_MOUNTS:-}" ]; then
+  export TORVANE_DEMO_OWN_MOUNTS=1
+  exec unshare --mount --propagation private -- bash -c \
+    'mkdir -p /run/netns && mount -t tmpfs -o mode=0755 tvdemo /run/netns && exec "$@"' bash \
+    "$script" "$@"
+fi
 
 if [ -z "${TORVANE_DEMO_NO_BUILD:-}" ]; then
   say "Installing missing packages, then building"

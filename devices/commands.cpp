@@ -1,261 +1,138 @@
 // SPDX-License-Identifier: Apache-2.0
-// The commands of torvane-devices: discovery and identification for list and info; for update,
-// each device in turn through preparation and the transfer, attempt after attempt.
+// The commands of torvane-devices: list and info over the selection of devices; update over its
+// plan and the fleet that runs it, or a dry run of the plan; and the statuses they end with.
 #include "devices/commands.h"
 
 #include <algorithm>
-#include <array>
-#include <chrono>
-#include <cmath>
-#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 
+#include "common/sha256.h"
+#include "common/text_format.h"
+#include "devices/device_selection.h"
+#include "devices/fleet.h"
 #include "image/image_buffer.h"
-#include "management/discovery.h"
-#include "transfer/transfer_sequence.h"
 
 namespace {
 
-// Distinct addresses one discovery keeps; further answers are still counted.
-constexpr size_t MaxDevices = 1024;
-
-// "erase wait", "probe 3", "program block 5": the step, and the probe or block it concerns.
-std::string StepName(const TransferFailure& failure) {
-  // In the order of TransferStep.
-  constexpr const char* Names[] = {"socket",     "opening",       "probe",       "erase",
-                                   "erase wait", "program block", "verify block"};
-  const TransferStep step = failure.step;
-  const bool numbered =
-      step == TransferStep::Probe || step == TransferStep::Program || step == TransferStep::Verify;
-  return Names[static_cast<int>(step)] + (numbered ? " " + std::to_string(failure.number) : "");
-}
-
-// "type 1 (supported), id 00:1b:2c:3d:4e:5f", or why there is none.
-std::string IdentityText(const Identification& identity) {
-  if (identity.result == IdentifyResult::SocketError) {
-    return "cannot open a UDP socket";
-  }
-  if (identity.result == IdentifyResult::NoAnswer) {
-    return "no answer to identify";
-  }
-  return "type " + std::to_string(identity.deviceType) +
-         (IsSupported(identity) ? " (supported)" : " (not supported)") + ", id " +
-         FormatDeviceId(identity.deviceId);
-}
-
-// One line per phase of the transfer, and where it failed.
-class ProgressReport final : public TransferReport {
- public:
-  ProgressReport(const std::string& address, Reporter& reporter)
-      : address_(address), reporter_(reporter) {}
-
-  void PhaseStarted(TransferPhase /*phase*/) override { blocks_ = 0; }
-  void BlockDone(TransferPhase /*phase*/, int /*percent*/) override { ++blocks_; }
-  void PhaseDone(TransferPhase phase, int /*percent*/) override {
-    Line(std::string(PhaseLabel(phase)) + " done" +
-         (phase == TransferPhase::Erase ? "" : " (" + Counted(blocks_, "block") + ")"));
-  }
-  void CycleFailed(const TransferFailure& failure) override {
-    Line("cycle " + std::to_string(failure.cycle) + " failed at " + StepName(failure));
-  }
-  void DialogueFailed(const TransferFailure& failure) override { failedStep_ = StepName(failure); }
-
-  const std::string& FailedStep() const { return failedStep_; }
-
- private:
-  void Line(const std::string& text) { reporter_.Progress(address_ + ": " + text); }
-
-  const std::string& address_;
-  Reporter& reporter_;
-  size_t blocks_ = 0;
-  std::string failedStep_ = "transfer";
-};
-
-// How one attempt at one device ended, and why, for people, when that says more than the step.
-struct Attempt {
-  bool updated = false;
-  bool worthRetrying = true;
-  std::string failedStep;
-  std::string why;
-};
-
-// One attempt: the preparation, then the whole transfer over an endpoint of its own.
-Attempt RunAttempt(UpdateRecord& record, const ImageBuffer& image, const std::string& setting,
-                   Reporter& reporter) {
-  const std::string& address = record.address;
-  const Preparation preparation = PrepareDevice(address.c_str(), setting);
-  const std::string identity = IdentityText(preparation.identity);
-  if (preparation.identity.result == IdentifyResult::Answered) {
-    record.identity = preparation.identity;
-  }
-  switch (preparation.result) {
-    case PreparationResult::Started:
-      break;
-    case PreparationResult::SocketError:
-      return {false, true, "socket", identity};
-    case PreparationResult::NotFound:
-      return {false, true, "identify", "no answer within a second"};
-    case PreparationResult::WrongType:
-      // Another try finds the same device.
-      return {false, false, "device type", identity + "; a device of another type is not retried"};
-    case PreparationResult::SettingTooLong:
-      return {false, false, "setting", "the setting does not fit"};
-  }
-  reporter.Progress(address + ": " + identity + ", transfer started");
-  TransferEndpoint endpoint;
-  EndpointLink link(endpoint);
-  ProgressReport report(address, reporter);
-  if (RunTransferSequence(link, image, address.c_str(), report) == 1) {
-    return {true, false, "", ""};
-  }
-  return {false, true, report.FailedStep(), ""};
-}
-
-// "(2 attempts, 1.4 s)"
-std::string AttemptsText(const UpdateRecord& record) {
-  std::array<char, 32> seconds{};
-  std::snprintf(seconds.data(), seconds.size(), "%.1f s", record.seconds);
-  return "(" + Counted(static_cast<size_t>(record.attempts), "attempt") + ", " + seconds.data() +
-         ")";
-}
-
-// Every attempt at one device, up to 1 + `retries`, until one succeeds or a retry is pointless.
-UpdateRecord UpdateDevice(const std::string& address, const ImageBuffer& image,
-                          const DevicesOptions& options, Reporter& reporter) {
-  const auto start = std::chrono::steady_clock::now();
-  UpdateRecord record;
-  record.address = address;
-  for (int attempt = 1; attempt <= 1 + options.retries; ++attempt) {
-    record.attempts = attempt;
-    const Attempt outcome = RunAttempt(record, image, options.setting, reporter);
-    record.updated = outcome.updated;
-    record.failedStep = outcome.failedStep;
-    if (outcome.updated) {
-      break;
-    }
-    const bool retrying = outcome.worthRetrying && attempt <= options.retries;
-    reporter.Progress(address + ": attempt " + std::to_string(attempt) + " failed at " +
-                      outcome.failedStep + (outcome.why.empty() ? "" : ": " + outcome.why) +
-                      (retrying ? "; trying again" : ""));
-    if (!retrying) {
-      break;
-    }
-  }
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  record.seconds = std::round(elapsed.count() * 1000) / 1000;
-  reporter.Progress(address + ": " +
-                    (record.updated ? "updated " : "failed at " + record.failedStep + " ") +
-                    AttemptsText(record));
-  return record;
-}
-
-// Broadcasts as list and update --all do; the answers' addresses in numeric order, or nothing
-// when no socket could be opened.
-std::optional<std::vector<std::string>> FindDevices(const DevicesOptions& options) {
-  DiscoveryRequest request;
-  request.broadcast = options.broadcast.empty() ? nullptr : options.broadcast.c_str();
-  request.limitMilliseconds = options.waitSeconds * 1000;
-  request.keptAddresses = MaxDevices;
-  DiscoveryOutcome outcome = Discover(request);
-  if (!outcome.opened) {
-    Complain("cannot open a UDP socket");
-    return std::nullopt;
-  }
-  if (outcome.addresses.size() == MaxDevices) {
-    Complain("only the first " + std::to_string(MaxDevices) + " devices that answered are kept");
-  }
-  std::sort(outcome.addresses.begin(), outcome.addresses.end());
-  std::vector<std::string> addresses;
-  for (const auto& address : outcome.addresses) {
-    AddressText text{};
-    FormatDeviceAddress(address, text);
-    addresses.emplace_back(text.data());
-  }
-  if (addresses.empty()) {
-    Complain("no device answered the discovery request");
-  }
-  return addresses;
-}
-
-std::vector<ListedDevice> IdentifyAll(const std::vector<std::string>& addresses) {
-  std::vector<ListedDevice> devices;
-  for (const std::string& address : addresses) {
-    devices.push_back({address, IdentifyDevice(address.c_str())});
-  }
-  return devices;
-}
-
 int ListDevices(const DevicesOptions& options, Reporter& reporter) {
-  const auto addresses = FindDevices(options);
-  reporter.Devices(addresses ? IdentifyAll(*addresses) : std::vector<ListedDevice>{});
-  return addresses && !addresses->empty() ? ExitDone : ExitFailed;
+  ListRun run{WallClock::now(), {}, SelectDevices(options, reporter)};
+  run.ended = WallClock::now();
+  reporter.Devices(run);
+  const bool allAnswered =
+      std::all_of(run.devices.begin(), run.devices.end(),
+                  [](const ListedDevice& device) { return device.reason == ResultReason::None; });
+  // list asks for whatever answers discovery; info for every device it names.
+  const bool done = options.command == DevicesCommand::List ? !run.devices.empty() : allAnswered;
+  return done ? ExitDone : ExitFailed;
 }
 
-int ShowDevice(const DevicesOptions& options, Reporter& reporter) {
-  const std::vector<ListedDevice> devices = IdentifyAll(options.addresses);
-  reporter.Devices(devices);
-  return devices.front().identity.result == IdentifyResult::Answered ? ExitDone : ExitFailed;
-}
-
-// update --all: the devices of the supported type that answer, each said why when left out.
-std::vector<std::string> SupportedDevices(const DevicesOptions& options, Reporter& reporter) {
-  std::vector<std::string> supported;
-  for (const ListedDevice& device :
-       IdentifyAll(FindDevices(options).value_or(std::vector<std::string>{}))) {
-    if (IsSupported(device.identity)) {
-      supported.push_back(device.address);
-    } else {
-      reporter.Progress(device.address + ": left out, " + IdentityText(device.identity));
-    }
-  }
-  return supported;
-}
-
-int UpdateDevices(const DevicesOptions& options, Reporter& reporter) {
-  // The image is read before anything is sent: a bad one touches no device.
-  const auto image = std::make_unique<ImageBuffer>();
-  switch (LoadImage(*image, options.image)) {
+// The image is read before anything is sent: a bad one touches no device. Says why not.
+std::optional<ImageFacts> ReadImage(const std::string& path, ImageBuffer& image) {
+  ImageLoadFacts facts;
+  const ImageLoad load = LoadImage(image, path, &facts);
+  const std::string shown = QuotedText(path);
+  const std::string why = facts.error != 0 ? std::string(": ") + std::strerror(facts.error) : "";
+  switch (load) {
     case ImageLoad::Loaded:
       break;
     case ImageLoad::NotFound:
-      Complain("cannot open the image '" + options.image + "'");
-      return ExitUsage;
+      Complain("cannot open the image " + shown + why);
+      return std::nullopt;
     case ImageLoad::ReadError:
-      Complain("cannot read the image '" + options.image + "'");
-      return ExitUsage;
+      Complain("cannot read the image " + shown + why);
+      return std::nullopt;
     case ImageLoad::Empty:
-      Complain("the image '" + options.image + "' is empty");
-      return ExitUsage;
+      Complain("the image " + shown + " is empty");
+      return std::nullopt;
   }
-  const std::vector<std::string> addresses =
-      options.all ? SupportedDevices(options, reporter) : options.addresses;
-  std::vector<UpdateRecord> records;
-  for (const std::string& address : addresses) {
-    records.push_back(UpdateDevice(address, *image, options, reporter));
+  // The file's own bytes: the buffer holds them with the key applied.
+  std::vector<uint8_t> bytes(image.bytes.begin(),
+                             image.bytes.begin() + static_cast<std::ptrdiff_t>(facts.fileBytes));
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] ^= ImageKey[i % ImageKey.size()];
   }
-  reporter.Updates(records);
-  if (addresses.empty()) {
-    Complain("no device of the supported type answered");
-    return ExitFailed;
+  return ImageFacts{path, facts.fileBytes, Sha256Hex(bytes)};
+}
+
+// What the real run would do to each device of `plan` at its identification, as a dry run says
+// it: a device of the supported type would be updated (`DryRun`); one named by address or id that
+// did not answer or is of another type would fail there. Tells the reporter of each in turn.
+void DryRun(std::vector<DeviceRecord>& plan, Reporter& reporter) {
+  for (DeviceRecord& record : plan) {
+    const IdentifyResult identified = record.identity.result;
+    if (record.reason != ResultReason::None || IsSupported(record.identity)) {
+      record.reason = record.reason == ResultReason::None ? ResultReason::DryRun : record.reason;
+      record.result = DeviceResult::Skipped;
+      reporter.DeviceSkipped(record);
+      continue;
+    }
+    record.result = DeviceResult::Failed;
+    record.reason = identified == IdentifyResult::SocketError ? ResultReason::SocketError
+                    : identified == IdentifyResult::NoAnswer  ? ResultReason::NoAnswer
+                                                              : ResultReason::WrongType;
+    record.failedAt.step = identified == IdentifyResult::SocketError ? DeviceStep::Socket
+                           : identified == IdentifyResult::NoAnswer  ? DeviceStep::Identify
+                                                                     : DeviceStep::DeviceType;
+    reporter.DeviceDone(record);
   }
-  const bool allUpdated = std::all_of(records.begin(), records.end(),
-                                      [](const UpdateRecord& record) { return record.updated; });
-  return allUpdated ? ExitDone : ExitFailed;
+}
+
+// A device that was not done as asked: it failed, timed out or was interrupted, or it was left
+// out for a reason that is not its own (not found, a shared id, the canary, the failure limit, a
+// stop).
+bool Failed(const DeviceRecord& device) {
+  const ResultReason failures[] = {ResultReason::NotFound, ResultReason::DuplicateId,
+                                   ResultReason::CanaryFailed, ResultReason::MaxFailed,
+                                   ResultReason::Interrupted};
+  return device.result == DeviceResult::Skipped
+             ? std::find(std::begin(failures), std::end(failures), device.reason) !=
+                   std::end(failures)
+             : device.result != DeviceResult::Updated;
+}
+
+// A device that is as asked: updated, already updated, or would be updated.
+bool Done(const DeviceRecord& device) {
+  return device.result == DeviceResult::Updated || device.reason == ResultReason::AlreadyUpdated ||
+         device.reason == ResultReason::DryRun;
+}
+
+int UpdateDevices(const DevicesOptions& options, Reporter& reporter) {
+  const WallClock::time_point started = WallClock::now();
+  const auto image = std::make_unique<ImageBuffer>();
+  const std::optional<ImageFacts> facts = ReadImage(options.image, *image);
+  if (!facts) {
+    return ExitUsage;
+  }
+  std::vector<DeviceRecord> plan = PlanUpdate(options, reporter);
+  UpdateRun run;
+  if (options.dryRun) {
+    DryRun(plan, reporter);
+    run.devices = std::move(plan);
+  } else {
+    run = RunFleet(std::move(plan), *image, {options.setting, options.retries}, reporter);
+  }
+  run.started = started;
+  run.ended = WallClock::now();
+  run.image = *facts;
+  run.dryRun = options.dryRun;
+  const bool failed = std::any_of(run.devices.begin(), run.devices.end(), Failed);
+  const bool done = std::any_of(run.devices.begin(), run.devices.end(), Done);
+  if (!failed && !done) {
+    reporter.Note("no device of the supported type answered");
+  }
+  reporter.Updates(run);
+  return failed || !done ? ExitFailed : ExitDone;
 }
 
 }  // namespace
 
-void Complain(const std::string& message) {
-  WriteLine(stderr, "torvane-devices: " + message);
-}
-
 int RunDevicesCommand(const DevicesOptions& options, Reporter& reporter) {
   switch (options.command) {
     case DevicesCommand::List:
-      return ListDevices(options, reporter);
     case DevicesCommand::Info:
-      return ShowDevice(options, reporter);
+      return ListDevices(options, reporter);
     case DevicesCommand::Update:
       return UpdateDevices(options, reporter);
     case DevicesCommand::None:

@@ -9,6 +9,7 @@
 
 #include "app/console.h"
 #include "tests/unit/scripted_device.h"
+#include "transfer/console_transfer_report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t position = 1;
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const long blocks = 1 + (size > 0 ? data[0] % 4 : 0);
   image->size = static_cast<int32_t>(blocks * 256);
   ConsoleCapture console;
-  const int result = RunTransferSequence(device, *image, "127.0.0.1");
+  ConsoleTransferReport report;
+  const int result = RunTransferSequence(device, *image, "127.0.0.1", report);
 
   // 2 reads for the opening and 2 per probe; in each of at most 30 cycles the echo, 35 erase reads,
   // up to 5 tries of 3 reads per record in two phases, and 3 after a failure. Sends: "S", ten

@@ -3,6 +3,7 @@
 // (encode mode).
 #include "image/image_buffer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -20,17 +21,20 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads the first `ImageCapacity` bytes of `path` into `image` in one request and sets `size` to
 // the count read, rounded up to whole blocks: `Loaded` (even when empty), `NotFound` or
-// `ReadError`. A read error is never taken for the end of the file: a truncated image must not
-// travel or be written.
-ImageLoad ReadImage(ImageBuffer& image, const std::string& path) {
+// `ReadError`, with what `facts` hold. A read error is never taken for the end of the file: a
+// truncated image must not travel or be written.
+ImageLoad ReadImage(ImageBuffer& image, const std::string& path, ImageLoadFacts& facts) {
   FileHandle file(std::fopen(path.c_str(), "rb"));
   if (!file) {
+    facts.error = errno;
     return ImageLoad::NotFound;
   }
   const size_t count = std::fread(image.bytes.data(), 1, image.bytes.size(), file.get());
   if (std::ferror(file.get())) {
+    facts.error = errno;
     return ImageLoad::ReadError;
   }
+  facts.fileBytes = count;
   image.size = static_cast<int32_t>((count + ImageBlockSize - 1) & ~size_t{ImageBlockSize - 1});
   return ImageLoad::Loaded;
 }
@@ -51,8 +55,9 @@ void ApplyImageKey(ImageBuffer& image) {
   }
 }
 
-ImageLoad LoadImage(ImageBuffer& image, const std::string& path) {
-  const ImageLoad result = ReadImage(image, path);
+ImageLoad LoadImage(ImageBuffer& image, const std::string& path, ImageLoadFacts* facts) {
+  ImageLoadFacts told;
+  const ImageLoad result = ReadImage(image, path, facts != nullptr ? *facts : told);
   if (result != ImageLoad::Loaded) {
     return result;
   }
@@ -81,7 +86,8 @@ int EncodeImageFile(ImageBuffer& image, const std::string& inputFile,
   }
   // The input is read whole and closed before the output is written, so the same name for both
   // replaces the file with the encoded form of its first `ImageCapacity` bytes.
-  const ImageLoad result = ReadImage(image, inputFile);
+  ImageLoadFacts facts;
+  const ImageLoad result = ReadImage(image, inputFile, facts);
   if (result != ImageLoad::Loaded) {
     return ReportLoadFailure(result);
   }

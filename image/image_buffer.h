@@ -36,12 +36,19 @@ void ApplyImageKey(ImageBuffer& image);
 /// How reading an image file for an update went.
 enum class ImageLoad { Loaded, NotFound, ReadError, Empty };
 
+/// What a load tells beside its result: the bytes taken from the file (before the size is rounded
+/// up), and the system's error number when it could not be opened or read (0 otherwise).
+struct ImageLoadFacts {
+  size_t fileBytes = 0;
+  int error = 0;
+};
+
 /// Reads at most `ImageCapacity` bytes of the file at `path` into `image`, rounds the size up to
 /// whole blocks and applies the key. `Loaded` only for a file with at least one byte; `NotFound`
 /// when it cannot be opened (an empty path included), `ReadError` when the read failed (a partial
 /// image is never used), `Empty` for a file without bytes. Prints nothing. `image` starts zeroed,
-/// as the run's buffer does, so the last block is filled up with zeros.
-ImageLoad LoadImage(ImageBuffer& image, const std::string& path);
+/// as the run's buffer does, so the last block is filled up with zeros. Fills `facts` when given.
+ImageLoad LoadImage(ImageBuffer& image, const std::string& path, ImageLoadFacts* facts = nullptr);
 
 /// Update mode: reads at most `ImageCapacity` bytes of `inputFile` into `image`, rounds the size
 /// up to whole blocks and applies the key. Returns 1 when loaded; otherwise prints why and returns

@@ -1,147 +1,155 @@
 // SPDX-License-Identifier: Apache-2.0
-// The encode mode's output file on POSIX: a new file beside the output, written, fsync'ed, closed
-// and renamed over it.
+// The output file's system calls on POSIX: the output opened as a plain open for writing opens it,
+// its place read from the kernel (/proc/self/fd), its folder opened, then openat with O_EXCL,
+// write, fsync, the owner and mode passed on, and renameat.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <vector>
 
-#include "image/output_file.h"
+#include "image/output_file_system.h"
 
 namespace {
 
-// Links followed at most in a chain, as the system's own path resolution does.
-constexpr int MaxLinks = 40;
-// Names tried for the new file before creating it counts as failed.
-constexpr int NewFileNames = 100;
-// The new file's name repeats at most this much of the output's, to stay within a name's limit.
-constexpr size_t NameShownMaximum = 200;
-
-// Writes all of `bytes`, going on after a partial write; false after a failure.
-bool WriteAll(int file, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(file, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<size_t>(written));
-  }
-  return true;
+int Descriptor(FileHandle file) {
+  return static_cast<int>(file);
 }
 
-// The folder part of `path`, with its slash ("" for a bare name).
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+FileHandle Handle(int descriptor) {
+  return descriptor < 0 ? NoFile : static_cast<FileHandle>(descriptor);
 }
 
-// The file that `path` names once the links in its last component are followed; a link to nothing
-// names the file that writing through it would create. Empty when the chain is too long.
-std::string FollowLinks(std::string path) {
-  for (int link = 0; link < MaxLinks; ++link) {
-    struct stat status {};
-    if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-      return path;
-    }
-    std::vector<char> target(256);
-    ssize_t length = 0;
-    while ((length = readlink(path.c_str(), target.data(), target.size())) ==
-           static_cast<ssize_t>(target.size())) {
-      target.resize(target.size() * 2);
-    }
-    if (length <= 0) {
-      return path;
-    }
-    const std::string next(target.data(), static_cast<size_t>(length));
-    path = next[0] == '/' ? next : FolderOf(path) + next;
-  }
-  return {};
+bool SameFile(const struct stat& one, const struct stat& other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-// True for a device, a pipe or a socket, and for the file that is this program's own standard
-// output or error (`-e /dev/stdout ... > file`): a rename would put a plain file in a device's
-// place, or part the messages that follow from the file.
-bool WrittenInPlace(const struct stat& output) {
-  struct stat stream {};
-  for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
-    if (fstat(descriptor, &stream) == 0 && stream.st_dev == output.st_dev &&
-        stream.st_ino == output.st_ino) {
-      return true;
-    }
-  }
-  return !S_ISREG(output.st_mode);
+bool IsStream(int stream, const struct stat& file) {
+  struct stat status {};
+  return fstat(stream, &status) == 0 && SameFile(status, file);
 }
 
-// Writes the output where it is, as opening it with "wb" would.
-OutputFileResult WriteInPlace(const std::string& path, std::span<const uint8_t> bytes) {
-  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (file < 0) {
-    return OutputFileResult::NotCreated;
+// The kernel's own name of the file open as `descriptor`, as it resolved it when opening: empty
+// when it cannot say (no /proc).
+std::string KernelName(int descriptor) {
+  const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
+  std::vector<char> name(256);
+  ssize_t length = 0;
+  while ((length = readlink(link.c_str(), name.data(), name.size())) ==
+         static_cast<ssize_t>(name.size())) {
+    name.resize(name.size() * 2);
   }
-  const bool written = WriteAll(file, bytes);
-  const bool closed = close(file) == 0;
-  return written && closed ? OutputFileResult::Written : OutputFileResult::NotWritten;
-}
-
-// Creates a file that did not exist, in `folder`, named after `name`; -1 when none can be made.
-int CreateNewFile(const std::string& folder, const std::string& name, mode_t mode,
-                  std::string& created) {
-  const std::string stem =
-      folder + "." + name.substr(0, NameShownMaximum) + "." + std::to_string(getpid()) + ".";
-  for (int attempt = 0; attempt < NewFileNames; ++attempt) {
-    created = stem + std::to_string(attempt);
-    const int file = open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (file >= 0 || errno != EEXIST) {
-      return file;
-    }
-  }
-  return -1;
+  return length > 0 && name[0] == '/' ? std::string(name.data(), static_cast<size_t>(length))
+                                      : std::string();
 }
 
 }  // namespace
 
-OutputFileResult WriteOutputFile(const std::string& path, std::span<const uint8_t> bytes) {
-  struct stat existing {};
-  if (stat(path.c_str(), &existing) == 0 && WrittenInPlace(existing)) {
-    return WriteInPlace(path, bytes);
-  }
-  const std::string output = FollowLinks(path);
-  if (output.empty()) {
-    return OutputFileResult::NotCreated;
-  }
-  const bool exists = stat(output.c_str(), &existing) == 0;
-  if (exists) {
-    // An output that may not be written stays as it is, as it did when it was written in place.
-    const int probe = open(output.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (probe < 0) {
-      return OutputFileResult::NotCreated;
+OpenedOutput OpenOutput(const std::string& path) {
+  // Whether the open below creates the file: stat follows links as the open does.
+  struct stat before {};
+  const bool existed = stat(path.c_str(), &before) == 0;
+  // O_CREAT as in "wb", so that the kernel applies protected_regular and protected_fifos, and
+  // protected_symlinks to a link at the end; no O_TRUNC: the old content stays until replaced.
+  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+  struct stat opened {};
+  if (file < 0 || fstat(file, &opened) != 0) {
+    if (file >= 0) {
+      close(file);
     }
-    close(probe);
+    return {};
   }
-  const std::string folder = FolderOf(output);
-  std::string created;
-  // While it is written, the new file is open to nobody else when it replaces an existing one.
+  return {.file = Handle(file),
+          .created = !existed,
+          .regular = S_ISREG(opened.st_mode),
+          .standardOutput = IsStream(STDOUT_FILENO, opened),
+          .standardError = IsStream(STDERR_FILENO, opened)};
+}
+
+OutputPlace LocateOutput(OpenedOutput& output, const std::string& path) {
+  // Without /proc the name as given, if it names the opened file itself and not a link to it.
+  std::string name = KernelName(Descriptor(output.file));
+  if (name.empty()) {
+    name = path;
+  }
+  const size_t slash = name.rfind('/');
+  OutputPlace place;
+  place.folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+  place.name = name.substr(slash == std::string::npos ? 0 : slash + 1);
+  place.folder = Handle(open(place.folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  place.found = place.folder != NoFile && !place.name.empty() && StillNamed(output, place);
+  return place;
+}
+
+bool StillNamed(const OpenedOutput& output, const OutputPlace& place) {
+  struct stat opened {};
+  struct stat named {};
+  return fstat(Descriptor(output.file), &opened) == 0 &&
+         fstatat(Descriptor(place.folder), place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         SameFile(opened, named);
+}
+
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(getpid());
+}
+
+FileHandle CreateNewFile(const OutputPlace& place, const std::string& name, bool& nameTaken) {
+  // Open to nobody else while it is written; it takes the output's mode once complete.
   const int file =
-      CreateNewFile(folder, output.substr(folder.size()), exists ? 0600 : 0666, created);
-  if (file < 0) {
-    return OutputFileResult::NotCreated;
+      openat(Descriptor(place.folder), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  nameTaken = file < 0 && errno == EEXIST;
+  return Handle(file);
+}
+
+long WriteSome(FileHandle file, std::span<const uint8_t> bytes) {
+  for (;;) {
+    const ssize_t written = write(Descriptor(file), bytes.data(), bytes.size());
+    if (written >= 0 || errno != EINTR) {
+      return written;
+    }
   }
-  bool written = WriteAll(file, bytes) && fsync(file) == 0;
-  if (written && exists) {
-    // The owner is kept where the system allows it; the permission bits always. chown first: it
-    // clears the set-user-ID and set-group-ID bits that chmod then puts back.
-    [[maybe_unused]] const int owned = fchown(file, existing.st_uid, existing.st_gid);
-    written = fchmod(file, existing.st_mode & 07777) == 0;
+}
+
+bool CompleteNewFile(FileHandle file, const OpenedOutput& output) {
+  struct stat existing {};
+  if (fsync(Descriptor(file)) != 0 || fstat(Descriptor(output.file), &existing) != 0) {
+    return false;
   }
-  written = close(file) == 0 && written;
-  if (!written || rename(created.c_str(), output.c_str()) != 0) {
-    unlink(created.c_str());
-    return OutputFileResult::NotWritten;
+  // The owner is kept where the system allows it; the permission bits always. chown first: it
+  // clears the set-user-ID and set-group-ID bits that chmod then puts back.
+  [[maybe_unused]] const int owned = fchown(Descriptor(file), existing.st_uid, existing.st_gid);
+  return fchmod(Descriptor(file), existing.st_mode & 07777) == 0;
+}
+
+bool EmptyFile(FileHandle file) {
+  struct stat status {};
+  if (fstat(Descriptor(file), &status) != 0) {
+    return false;
   }
-  return OutputFileResult::Written;
+  return !S_ISREG(status.st_mode) || ftruncate(Descriptor(file), 0) == 0;
+}
+
+bool CloseFile(FileHandle file) {
+  return close(Descriptor(file)) == 0;
+}
+
+RenameResult RenameOver(const OutputPlace& place, const std::string& name) {
+  const int folder = Descriptor(place.folder);
+  if (renameat(folder, name.c_str(), folder, place.name.c_str()) == 0) {
+    return RenameResult::Done;
+  }
+  return errno == EBUSY ? RenameResult::Busy : RenameResult::Failed;
+}
+
+void RemoveName(const OutputPlace& place, const std::string& name) {
+  unlinkat(Descriptor(place.folder), name.c_str(), 0);
+}
+
+void CloseFolder(OutputPlace& place) {
+  if (place.folder != NoFile) {
+    close(Descriptor(place.folder));
+    place.folder = NoFile;
+  }
 }

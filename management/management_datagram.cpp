@@ -3,7 +3,6 @@
 #include "management/management_datagram.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -34,6 +33,12 @@ uint16_t ReplyCommandCode(std::span<const uint8_t, ManagementDatagramSize> reply
   return GetBigEndian16(reply, CommandOffset);
 }
 
+// A whole 20-byte reply that echoes `command`.
+bool IsAnswerTo(std::span<const uint8_t> arrived, uint16_t command) {
+  return arrived.size() >= ManagementDatagramSize &&
+         ReplyCommandCode(arrived.first<ManagementDatagramSize>()) == command;
+}
+
 }  // namespace
 
 void BuildRequest(std::span<uint8_t, ManagementDatagramSize> request, uint16_t command) {
@@ -61,8 +66,8 @@ bool BuildSettingRecord(std::span<uint8_t, SettingRecordSize> record, const Devi
   return true;
 }
 
-std::array<uint8_t, 4> ReplyDeviceAddress(std::span<const uint8_t, ManagementDatagramSize> reply) {
-  std::array<uint8_t, 4> address{};
+AddressBytes ReplyDeviceAddress(std::span<const uint8_t, ManagementDatagramSize> reply) {
+  AddressBytes address{};
   std::copy_n(reply.begin() + DeviceAddressOffset, address.size(), address.begin());
   return address;
 }
@@ -78,11 +83,9 @@ uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply)
 }
 
 bool IsDiscoveryAnswer(std::span<const uint8_t> arrived) {
-  return arrived.size() >= ManagementDatagramSize &&
-         ReplyCommandCode(arrived.first<ManagementDatagramSize>()) == CmdDiscover;
+  return IsAnswerTo(arrived, CmdDiscover);
 }
 
-void FormatDeviceAddress(const std::array<uint8_t, 4>& address, AddressText& text) {
-  std::snprintf(text.data(), text.size(), "%d.%d.%d.%d", address[0], address[1], address[2],
-                address[3]);
+bool IsIdentifyAnswer(std::span<const uint8_t> arrived) {
+  return IsAnswerTo(arrived, CmdIdentify);
 }

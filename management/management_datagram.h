@@ -8,8 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "common/dotted_quad.h"
 #include "net/device_port.h"
-#include "net/dotted_quad.h"
 
 /// Bytes 0..1 of every management request, most significant byte first (43 21 on the wire).
 inline constexpr uint16_t ManagementMagic = 0x4321;
@@ -60,7 +60,7 @@ bool BuildSettingRecord(std::span<uint8_t, SettingRecordSize> record, const Devi
                         std::string_view setting);
 
 /// Reply bytes 4..7: the device's IPv4 address, byte 4 the first number of the dotted form.
-std::array<uint8_t, 4> ReplyDeviceAddress(std::span<const uint8_t, ManagementDatagramSize> reply);
+AddressBytes ReplyDeviceAddress(std::span<const uint8_t, ManagementDatagramSize> reply);
 
 /// Reply bytes 12..17, in their order.
 DeviceId ReplyDeviceId(std::span<const uint8_t, ManagementDatagramSize> reply);
@@ -73,6 +73,6 @@ uint16_t ReplyDeviceType(std::span<const uint8_t, ManagementDatagramSize> reply)
 /// reply echoing `CmdDiscover` (bytes 2..3 are 30 39); a shorter datagram is never counted.
 bool IsDiscoveryAnswer(std::span<const uint8_t> arrived);
 
-/// Writes `address` as "%d.%d.%d.%d" (each byte unsigned, 0..255) into `text`: at most 15
-/// characters and the terminating zero.
-void FormatDeviceAddress(const std::array<uint8_t, 4>& address, AddressText& text);
+/// The same for an identify answer (bytes 2..3 are 30 3e): torvane-devices' strict identification.
+/// The utility takes whatever arrives first instead.
+bool IsIdentifyAnswer(std::span<const uint8_t> arrived);

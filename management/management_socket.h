@@ -8,6 +8,11 @@
 
 #include "net/datagram_endpoint.h"
 
+/// Room asked of the system for each answer that torvane-devices' discovery and identification may
+/// keep: the system counts a datagram's whole buffer (several hundred bytes on a loopback, up to a
+/// page on some network cards), not its 20 bytes.
+inline constexpr int BufferBytesPerAnswer = 4096;
+
 /// What discovery and target preparation need of a socket. `EndpointManagementSocket` is the real
 /// one; tests and fuzzers play the device behind this interface, recording what is sent. The
 /// contracts are those of `DatagramEndpoint`.
@@ -32,6 +37,13 @@ class ManagementSocket {
   /// Takes the next datagram's first `buffer.size()` bytes (the rest is discarded). Returns the
   /// count placed in `buffer`, or -1.
   virtual int ReceiveDatagram(std::span<uint8_t> buffer) = 0;
+  /// As `ReceiveDatagram`, and tells who sent it (address and port), `sender` left as it was when
+  /// nothing was received.
+  virtual int ReceiveDatagramFrom(std::span<uint8_t> buffer, UdpAddress& sender) = 0;
+  /// Asks for buffers that hold a burst of `bytes` of datagrams; false when refused.
+  virtual bool SetBufferSizes(int bytes) = 0;
+  /// Datagrams the system dropped for want of room since `Open`; -1 where it does not tell.
+  virtual int DroppedDatagrams() = 0;
   /// Closes the socket; nothing when it is not open.
   virtual void Close() = 0;
 };
@@ -51,6 +63,11 @@ class EndpointManagementSocket final : public ManagementSocket {
   int ReceiveDatagram(std::span<uint8_t> buffer) override {
     return endpoint_.ReceiveDatagram(buffer.data(), buffer.size());
   }
+  int ReceiveDatagramFrom(std::span<uint8_t> buffer, UdpAddress& sender) override {
+    return endpoint_.ReceiveDatagramFrom(buffer.data(), buffer.size(), sender);
+  }
+  bool SetBufferSizes(int bytes) override { return endpoint_.SetBufferSizes(bytes); }
+  int DroppedDatagrams() override { return endpoint_.DroppedDatagrams(); }
   void Close() override { endpoint_.Close(); }
 
  private:

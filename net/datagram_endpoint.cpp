@@ -2,7 +2,7 @@
 // DatagramEndpoint on UdpSocket: its opening and its addresses, the same on every platform.
 #include "net/datagram_endpoint.h"
 
-#include "net/dotted_quad.h"
+#include "common/dotted_quad.h"
 
 bool DatagramEndpoint::Open() {
   // Every receive follows a readiness wait, but the system may still drop a datagram between the

@@ -40,6 +40,18 @@ class DatagramEndpoint {
   int ReceiveDatagram(uint8_t* buffer, size_t capacity) {
     return IsOpen() ? socket_.Receive(buffer, capacity) : -1;
   }
+  /// As `ReceiveDatagram`, and tells who sent the datagram: its address and port in `sender`,
+  /// left as it was when nothing was received.
+  int ReceiveDatagramFrom(uint8_t* buffer, size_t capacity, UdpAddress& sender) {
+    return IsOpen() ? socket_.ReceiveFrom(buffer, capacity, sender) : -1;
+  }
+  /// Asks for receive and send buffers of `bytes` each, so that a burst of that many bytes of
+  /// datagrams is kept; false when the system refused. What it grants may be less (up to its
+  /// limit, beyond it only for root on Linux).
+  bool SetBufferSizes(int bytes) { return IsOpen() && socket_.SetBufferSizes(bytes) == 0; }
+  /// How many datagrams the system dropped for want of room since `Open`; -1 where it does not
+  /// tell (Windows) or when not open.
+  int DroppedDatagrams() { return IsOpen() ? socket_.DroppedCount() : -1; }
   /// Closes the socket; does nothing when it is not open.
   void Close() { socket_.Close(); }
   /// True between a successful `Open` and `Close`.

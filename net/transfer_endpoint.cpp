@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "net/dotted_quad.h"
+#include "common/dotted_quad.h"
 
 int TransferEndpoint::Open() {
   Close();

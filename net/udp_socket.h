@@ -42,6 +42,15 @@ class UdpSocket {
   int SendTo(const uint8_t* data, size_t length, const UdpAddress& to);
   /// Takes the next datagram and keeps its first `capacity` bytes, dropping the rest.
   int Receive(uint8_t* buffer, size_t capacity);
+  /// As `Receive`, and tells who sent the datagram; `sender` is left as it was on a failure.
+  int ReceiveFrom(uint8_t* buffer, size_t capacity, UdpAddress& sender);
+  /// Asks for receive and send buffers of `bytes` each: beyond the system's limit where the
+  /// process may (Linux: as root), else up to that limit. 0 when both were set, at whatever size
+  /// the system granted; -1 when either could not be set at all.
+  int SetBufferSizes(int bytes);
+  /// The count of datagrams that the system dropped on their way into this socket since it was
+  /// made (Linux: for want of room in its receive buffer); -1 where the platform does not tell.
+  int DroppedCount();
   /// Waits at most `milliseconds` (0 or more) for something to take; 1 when there is.
   int WaitReadable(int milliseconds);
   /// After a `WaitReadable` that gave 1, takes the next datagram (1) or port-unreachable report

@@ -11,8 +11,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
+
+#ifdef __linux__
+#include <linux/sock_diag.h>
+#endif
 
 namespace {
 
@@ -34,6 +40,38 @@ int CountOrFailure(int descriptor, ssize_t result) {
                         (fcntl(descriptor, F_GETFL) & O_NONBLOCK) == 0;
   return result >= 0 ? static_cast<int>(result) : (timedOut ? 0 : -1);
 }
+
+// Sets one buffer's size: `forced` passes the system's limit but needs CAP_NET_ADMIN; without
+// it, or where there is no such option (-1), the plain option gives what the limit allows.
+int SetBufferSize(int descriptor, int forced, int plain, int bytes) {
+  return forced >= 0 && setsockopt(descriptor, SOL_SOCKET, forced, &bytes, sizeof bytes) == 0
+             ? 0
+             : setsockopt(descriptor, SOL_SOCKET, plain, &bytes, sizeof bytes);
+}
+
+#ifdef __linux__
+constexpr int ForcedReceiveBuffer = SO_RCVBUFFORCE;
+constexpr int ForcedSendBuffer = SO_SNDBUFFORCE;
+
+// The socket's own drop counter, read whenever asked. SO_RXQ_OVFL reports the same counter, but
+// only with a later datagram: never the drops at the end of a burst.
+int ReadDropCount(int descriptor) {
+  std::array<uint32_t, SK_MEMINFO_VARS> memory{};
+  socklen_t length = sizeof memory;
+  if (getsockopt(descriptor, SOL_SOCKET, SO_MEMINFO, memory.data(), &length) != 0 ||
+      length <= SK_MEMINFO_DROPS * sizeof(uint32_t)) {
+    return -1;
+  }
+  return static_cast<int>(std::min<uint32_t>(memory[SK_MEMINFO_DROPS], INT32_MAX));
+}
+#else
+constexpr int ForcedReceiveBuffer = -1;
+constexpr int ForcedSendBuffer = -1;
+
+int ReadDropCount(int /*descriptor*/) {
+  return -1;
+}
+#endif
 
 }  // namespace
 
@@ -78,6 +116,27 @@ int UdpSocket::SendTo(const uint8_t* data, size_t length, const UdpAddress& to) 
 int UdpSocket::Receive(uint8_t* buffer, size_t capacity) {
   // Without MSG_TRUNC, recv returns the count placed in the buffer and drops the datagram's rest.
   return CountOrFailure(Descriptor(handle_), recv(Descriptor(handle_), buffer, capacity, 0));
+}
+
+int UdpSocket::ReceiveFrom(uint8_t* buffer, size_t capacity, UdpAddress& sender) {
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  const int count =
+      CountOrFailure(Descriptor(handle_), recvfrom(Descriptor(handle_), buffer, capacity, 0,
+                                                   reinterpret_cast<sockaddr*>(&from), &length));
+  if (count >= 0 && from.sin_family == AF_INET) {
+    sender = {from.sin_addr.s_addr, ntohs(from.sin_port)};
+  }
+  return count;
+}
+
+int UdpSocket::SetBufferSizes(int bytes) {
+  return SetBufferSize(Descriptor(handle_), ForcedReceiveBuffer, SO_RCVBUF, bytes) |
+         SetBufferSize(Descriptor(handle_), ForcedSendBuffer, SO_SNDBUF, bytes);
+}
+
+int UdpSocket::DroppedCount() {
+  return ReadDropCount(Descriptor(handle_));
 }
 
 int UdpSocket::WaitReadable(int milliseconds) {

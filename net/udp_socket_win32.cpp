@@ -92,6 +92,29 @@ int UdpSocket::Receive(uint8_t* buffer, size_t capacity) {
   return CountOrFailure(recv(Handle(handle_), reinterpret_cast<char*>(buffer), room, 0), room);
 }
 
+int UdpSocket::ReceiveFrom(uint8_t* buffer, size_t capacity, UdpAddress& sender) {
+  const int room = static_cast<int>(std::min<size_t>(capacity, INT_MAX));
+  sockaddr_in from{};
+  int length = sizeof from;
+  const int count = CountOrFailure(recvfrom(Handle(handle_), reinterpret_cast<char*>(buffer), room,
+                                            0, reinterpret_cast<sockaddr*>(&from), &length),
+                                   room);
+  if (count >= 0 && from.sin_family == AF_INET) {
+    sender = {from.sin_addr.S_un.S_addr, ntohs(from.sin_port)};
+  }
+  return count;
+}
+
+int UdpSocket::SetBufferSizes(int bytes) {
+  return setsockopt(Handle(handle_), SOL_SOCKET, SO_RCVBUF, Bytes(&bytes), sizeof bytes) |
+         setsockopt(Handle(handle_), SOL_SOCKET, SO_SNDBUF, Bytes(&bytes), sizeof bytes);
+}
+
+// Windows Sockets keeps no count of the datagrams it dropped.
+int UdpSocket::DroppedCount() {
+  return -1;
+}
+
 int UdpSocket::WaitReadable(int milliseconds) {
   fd_set readable;
   FD_ZERO(&readable);

@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "common/dotted_quad.h"
 #include "image/image_buffer.h"
-#include "sim/device_settings.h"
+#include "sim/fault_script.h"
 
 namespace devsim {
 
 /// An IPv4 address and UDP port; the address's first number comes first.
 struct Ipv4Endpoint {
-  std::array<uint8_t, 4> address{};
+  AddressBytes address{};
   uint16_t port = 0;
 };
 
@@ -27,20 +28,13 @@ struct Incoming {
   Ipv4Endpoint sender;
   /// The device's own address as the sender sees it (where its datagram arrived, or for a
   /// broadcast the address the device answers from); discovery announces it by default.
-  std::array<uint8_t, 4> localAddress{};
-};
-
-/// One datagram for the sender of the datagram answered, `delayMilliseconds` after it arrived.
-struct Reply {
-  std::vector<uint8_t> bytes;
-  int delayMilliseconds = 0;
+  AddressBytes localAddress{};
 };
 
 /// What the device does about one datagram.
 struct Outcome {
   std::vector<Reply> replies;
-  /// The datagram's line in the log, without line end: "KIND STEP BLOCK OUTCOME DETAIL" (see
-  /// torvane-devsim(1)).
+  /// The datagram's line in the log, without line end (see log_text.h).
   std::string log;
   /// The update's fifth closing "R" has come.
   bool updateEnded = false;
@@ -51,7 +45,8 @@ struct Outcome {
 };
 
 /// The simulated device: it holds the dialogue's state and the programmed blocks, and has no
-/// sockets, clocks or output of its own, so a test drives it datagram by datagram.
+/// sockets, clocks or output of its own, so a test drives it datagram by datagram. Its faults are
+/// the `FaultScript`'s, its log's words those of log_text.h.
 class Device {
  public:
   explicit Device(DeviceSettings settings);
@@ -66,48 +61,46 @@ class Device {
   std::vector<uint8_t> StoredImage() const;
 
  private:
-  // An echo and a completing reply are named by a step (`DialogueStep`); fillers and extras not.
-  enum class Role { Echo, Completion, Filler, Extra };
-  struct PlannedReply {
-    uint8_t byte;
-    Role role;
-    int delayMilliseconds;
+  // Where the transfer dialogue stands: before the start-update request, after it, opened by
+  // "S", finished by the "R" that follows a whole verify. An erase reopens a finished dialogue.
+  enum class Dialogue { AwaitingStart, Started, Open, Finished };
+  // A block record with its pad and key taken off.
+  struct Record {
+    char kind;
+    uint8_t reserved;
+    uint32_t offset;
+    std::array<uint8_t, ImageBlockSize> data;
   };
+  static constexpr int BlockCount = ImageCapacity / ImageBlockSize;
 
   void HandleManagement(const Incoming& datagram, Outcome& outcome);
-  void AnswerManagement(const Incoming& datagram, uint16_t requestCode, bool discovery,
-                        Outcome& outcome);
+  void AnswerManagement(const Incoming& datagram, uint16_t requestCode, Outcome& outcome);
+  void TakeSetting(const Incoming& datagram, Outcome& outcome) const;
   void HandleTransfer(const Incoming& datagram, Outcome& outcome);
+  void Open(const Incoming& datagram, Outcome& outcome);
+  void Probe(std::span<const uint8_t> bytes, Outcome& outcome);
+  void Erase(Outcome& outcome);
   void HandleRecord(std::span<const uint8_t> bytes, Outcome& outcome);
+  std::string TakeRecord(const Record& record, int block, int tries);
+  std::string Verify(const Record& record, int block);
   void HandleR(Outcome& outcome);
   void EndUpdate(Outcome& outcome);
-  // Answers step `kind` `index` of the transfer dialogue: its echo, `fillers` times '0', the
-  // completing reply `completion` `delayMilliseconds` late, and after a refusal ('0') one '0'
-  // more, all as the faults shape them. The log line is `line` followed by the replies sent.
-  void Emit(char kind, int index, uint8_t completion, std::string line, Outcome& outcome,
-            int fillers = 0, int delayMilliseconds = 0);
-  std::vector<Reply> ScriptedReplies(char kind, int index, const std::vector<PlannedReply>& planned,
-                                     std::string& line);
-  void AddRandomFaults(Reply reply, Outcome& outcome, std::vector<std::string>& tokens);
-  bool FaultsApply() const;
-  bool UpdateFaultsApply() const;
-  bool Draw(double rate);
+  // Answers step `kind` `index`: its echo, `fillers` times '0', the completing reply `completion`
+  // `delayMilliseconds` late, and after a refusal ('0') one '0' more, all as the faults shape
+  // them. The log line is `line` followed by the replies.
+  void Answer(char kind, int index, uint8_t completion, const std::string& line, Outcome& outcome,
+              EraseTiming erase = {});
   bool Contiguous() const;
   int HighestBlock() const;
 
-  DeviceSettings settings_;
-  bool started_ = false;
-  bool silent_ = false;
-  bool open_ = false;
-  bool erased_ = false;
-  bool finished_ = false;
+  const DeviceSettings settings_;
+  FaultScript faults_;
+  Dialogue dialogue_;
   int probes_ = 0;
+  // Erases since the last "S": 0 until the first, without which no record is taken.
   int cycle_ = 0;
   int closingRs_ = 0;
-  int updatesEnded_ = 0;
-  uint64_t random_;
   std::array<uint8_t, ImageCapacity> memory_{};
-  static constexpr int BlockCount = ImageCapacity / ImageBlockSize;
   std::bitset<BlockCount> programmed_;
   std::bitset<BlockCount> verified_;
   // The tries of each block's records since the erase: [0] program, [1] verify.

@@ -5,9 +5,14 @@
 #include "sim/serve.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/nsfs.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +23,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <span>
@@ -33,6 +37,12 @@ namespace devsim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The inode of the machine's first user namespace, which the kernel fixes (PROC_USER_INIT_INO).
+constexpr ino_t InitialUserNamespaceInode = 0xEFFFFFFD;
+
+// A count of repeated log lines is written at most this long after the first of them.
+constexpr std::chrono::seconds RepeatsWrittenWithin{1};
 
 // Delayed replies that may wait at one time; under a flood the queue would otherwise grow without
 // end.
@@ -143,12 +153,88 @@ ssize_t ReceiveDatagram(int fd, std::vector<uint8_t>& buffer, sockaddr_in& from,
   return count;
 }
 
-bool WriteWholeFile(const std::string& path, std::span<const uint8_t> bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
+// The files that the simulator writes to, opened before it gives up root's privileges: -1 for
+// none. Owned by `ServeDevice`, read by the `Server`.
+struct StoreFiles {
+  StoreFiles() = default;
+  StoreFiles(const StoreFiles&) = delete;
+  StoreFiles& operator=(const StoreFiles&) = delete;
+  ~StoreFiles() {
+    for (const int file : {image, setting}) {
+      if (file >= 0) {
+        close(file);
+      }
+    }
+  }
+  int image = -1;
+  int setting = -1;
+};
+
+// Opens `path` for writing into `file`, created when missing and not emptied yet; nothing for an
+// empty path. False with `why` set when it cannot be opened.
+bool OpenStoreFile(const std::string& path, const char* what, int& file, std::string& why) {
+  if (!path.empty()) {
+    file = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (file < 0) {
+      why = "cannot open " + path + " for " + what + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Makes `bytes` the content of the open file `file` (a file on a disk from its start, emptied of
+// what it held beyond them; anything else written to).
+bool WriteWholeFile(int file, std::span<const uint8_t> bytes) {
+  struct stat status {};
+  const bool regular = fstat(file, &status) == 0 && S_ISREG(status.st_mode);
+  const auto size = static_cast<off_t>(bytes.size());
+  if (regular && lseek(file, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  while (!bytes.empty()) {
+    const ssize_t written = write(file, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<size_t>(written));
+  }
+  return !regular || ftruncate(file, size) == 0;
+}
+
+// True in a user namespace other than the machine's first, whose root is nobody outside it.
+bool InUserNamespaceOfItsOwn() {
+  struct stat own {};
+  return stat("/proc/self/ns/user", &own) == 0 && own.st_ino != InitialUserNamespaceInode;
+}
+
+// Once port 36 is bound and the files are open, root's privileges serve nothing more: run as
+// `user`, with its group and no other. In a user namespace of its own, whose root is no root
+// outside it, `user` may have no id there (the kernel says EINVAL, or EPERM for the groups), and
+// the simulator stays as it is. False with `why` set when they cannot be given up.
+bool GiveUpRoot(const std::string& user, std::string& why) {
+  if (geteuid() != 0) {
+    return true;
+  }
+  const passwd* entry = getpwnam(user.c_str());
+  if (entry == nullptr) {
+    why = "cannot give up root's privileges: no user " + user + " here (see --user)";
+    return false;
+  }
+  const uid_t uid = entry->pw_uid;
+  const gid_t gid = entry->pw_gid;
+  if (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0) {
+    return true;
+  }
+  const int error = errno;
+  if (InUserNamespaceOfItsOwn() && (error == EINVAL || error == EPERM)) {
+    return true;
+  }
+  why = "cannot give up root's privileges for those of " + user + ": " + std::strerror(error);
+  return false;
 }
 
 // A reply waiting for its time.
@@ -160,15 +246,17 @@ struct Delayed {
 
 class Server {
  public:
-  Server(const SimOptions& options, int fd) : options_(options), fd_(fd), device_(options.device) {}
+  Server(const SimOptions& options, int fd, const StoreFiles& files)
+      : options_(options), fd_(fd), files_(files), device_(options.device) {}
 
   int Run();
 
  private:
-  void Log(const std::string& line) const {
-    if (!options_.quiet) {
-      std::fprintf(stderr, "%s\n", line.c_str());
-    }
+  void Log(const std::string& line);
+  void LogRepeats();
+  void Error(const std::string& text) {
+    LogRepeats();
+    LogError(text);
   }
   // When the idle time-out ends; never without one.
   Clock::time_point IdleDeadline() const {
@@ -176,34 +264,55 @@ class Server {
                ? lastDatagram_ + std::chrono::seconds(options_.timeoutSeconds)
                : Clock::time_point::max();
   }
+  void Start();
+  void WaitForNext(Clock::time_point now) const;
   std::optional<int> Answer(std::span<const uint8_t> bytes, const sockaddr_in& from, in_addr local);
   bool StoreImage();
   int Finish(int status);
 
   const SimOptions& options_;
   int fd_;
+  const StoreFiles& files_;
   Device device_;
   // By the time they are due; replies due at the same time leave in the order they came.
   std::multimap<Clock::time_point, Delayed> queue_;
   bool queueFullLogged_ = false;
   Clock::time_point lastDatagram_ = Clock::now();
+  // The last line logged, how often it came again since, and when that count is written at the
+  // latest.
+  std::string lastLine_;
+  size_t repeats_ = 0;
+  Clock::time_point repeatsDue_ = Clock::time_point::max();
 };
 
-int Server::Run() {
-  stopSocket = fd_;
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-
-  Log("note - - listening on UDP port 36");
-  if (options_.readyFd >= 0) {
-    const ssize_t ignored = write(options_.readyFd, "ready\n", 6);
-    (void)ignored;
-    if (options_.readyFd > STDERR_FILENO) {
-      close(options_.readyFd);
-    }
+// A flood of one datagram would repeat one line without end: a line that comes again is counted,
+// and the count written when another line comes, at exit, and a second after the first repeat at
+// the latest, so the log grows by a line a second at most.
+void Server::Log(const std::string& line) {
+  if (options_.quiet) {
+    return;
   }
+  if (line == lastLine_) {
+    if (repeats_++ == 0) {
+      repeatsDue_ = Clock::now() + RepeatsWrittenWithin;
+    }
+    return;
+  }
+  LogRepeats();
+  std::fprintf(stderr, "%s\n", line.c_str());
+  lastLine_ = line;
+}
+
+void Server::LogRepeats() {
+  if (repeats_ > 0) {
+    std::fprintf(stderr, "note - - repeated %zu more time%s\n", repeats_, repeats_ == 1 ? "" : "s");
+  }
+  repeats_ = 0;
+  repeatsDue_ = Clock::time_point::max();
+}
+
+int Server::Run() {
+  Start();
   std::vector<uint8_t> buffer(65536);
   for (;;) {
     if (stopRequested) {
@@ -211,6 +320,9 @@ int Server::Run() {
       return Finish(options_.once ? ExitUpdateFailed : ExitUpdateComplete);
     }
     const Clock::time_point now = Clock::now();
+    if (now >= repeatsDue_) {
+      LogRepeats();
+    }
     for (; !queue_.empty() && queue_.begin()->first <= now; queue_.erase(queue_.begin())) {
       const Delayed& reply = queue_.begin()->second;
       SendReply(fd_, reply.bytes, reply.destination, reply.source);
@@ -224,31 +336,52 @@ int Server::Run() {
       if (const auto status = Answer({buffer.data(), static_cast<size_t>(count)}, from, local)) {
         return Finish(*status);
       }
-      continue;
-    }
-    if (now >= IdleDeadline()) {
-      LogError("nothing received for " + std::to_string(options_.timeoutSeconds) +
-               (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
+    } else if (now >= IdleDeadline()) {
+      Error("nothing received for " + std::to_string(options_.timeoutSeconds) +
+            (options_.timeoutSeconds == 1 ? " second" : " seconds") + ", giving up");
       return Finish(ExitIdle);
+    } else {
+      WaitForNext(now);
     }
-    // Until the next delayed reply is due or the idle time-out ends; no limit without either.
-    const Clock::time_point due =
-        std::min(queue_.empty() ? Clock::time_point::max() : queue_.begin()->first, IdleDeadline());
-    const int64_t wait =
-        due == Clock::time_point::max()
-            ? -1
-            : std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
-    // Nothing waits to be read, so the poll may block: the log goes out first.
-    std::fflush(stderr);
-    pollfd readable{fd_, POLLIN, 0};
-    poll(&readable, 1, static_cast<int>(wait));
   }
+}
+
+// The signals that stop it, the first log line, and "ready" for whoever waits for it.
+void Server::Start() {
+  stopSocket = fd_;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  Log("note - - listening on UDP port 36");
+  if (options_.readyFd >= 0) {
+    const ssize_t ignored = write(options_.readyFd, "ready\n", 6);
+    (void)ignored;
+    if (options_.readyFd > STDERR_FILENO) {
+      close(options_.readyFd);
+    }
+  }
+}
+
+// Waits until a datagram comes, the next delayed reply is due or the idle time-out ends; without
+// either of the last two, for as long as it takes.
+void Server::WaitForNext(Clock::time_point now) const {
+  const Clock::time_point due =
+      std::min({queue_.empty() ? Clock::time_point::max() : queue_.begin()->first, IdleDeadline(),
+                repeatsDue_});
+  const int64_t wait =
+      due == Clock::time_point::max()
+          ? -1
+          : std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+  // Nothing waits to be read, so the poll may block: the log goes out first.
+  std::fflush(stderr);
+  pollfd readable{fd_, POLLIN, 0};
+  poll(&readable, 1, static_cast<int>(wait));
 }
 
 // Answers one datagram; the exit status once the run is over.
 std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr_in& from,
                                   in_addr local) {
-  using AddressBytes = std::array<uint8_t, 4>;
   const Outcome outcome =
       device_.Handle({bytes,
                       {std::bit_cast<AddressBytes>(from.sin_addr), ntohs(from.sin_port)},
@@ -265,11 +398,11 @@ std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr
     }
   }
   Log(outcome.log);
-  if (outcome.setting && !options_.settingFile.empty()) {
+  if (outcome.setting && files_.setting >= 0) {
     const std::string& text = *outcome.setting;
-    if (!WriteWholeFile(options_.settingFile,
+    if (!WriteWholeFile(files_.setting,
                         {reinterpret_cast<const uint8_t*>(text.data()), text.size()})) {
-      LogError("cannot write the setting string to " + options_.settingFile);
+      Error("cannot write the setting string to " + options_.settingFile);
       return ExitSystem;
     }
   }
@@ -283,8 +416,8 @@ std::optional<int> Server::Answer(std::span<const uint8_t> bytes, const sockaddr
 }
 
 bool Server::StoreImage() {
-  if (!options_.storeFile.empty() && !WriteWholeFile(options_.storeFile, device_.StoredImage())) {
-    LogError("cannot write the received image to " + options_.storeFile);
+  if (files_.image >= 0 && !WriteWholeFile(files_.image, device_.StoredImage())) {
+    Error("cannot write the received image to " + options_.storeFile);
     return false;
   }
   return true;
@@ -294,50 +427,92 @@ int Server::Finish(int status) {
   if (!StoreImage() && status != ExitIdle) {
     status = ExitSystem;
   }
+  LogRepeats();
   std::fflush(stderr);
   return status;
 }
 
 }  // namespace
 
-NetworkNamespace ClassifyNetworkNamespace(const char* own,
+NamespaceVerdict ClassifyNetworkNamespace(const char* own,
                                           std::initializer_list<const char*> initial) {
+  const int file = open(own, O_RDONLY | O_CLOEXEC);
   struct stat ownFile {};
-  if (stat(own, &ownFile) != 0) {
-    return NetworkNamespace::Unknown;
+  if (file < 0 || fstat(file, &ownFile) != 0) {
+    const std::string why = std::string("cannot read ") + own + ": " + std::strerror(errno);
+    if (file >= 0) {
+      close(file);
+    }
+    return {NetworkNamespace::Unknown, why};
   }
+  // The machine's first network namespace belongs to its first user namespace, whose inode the
+  // kernel fixes; a namespace that belongs to another (unshare --user --net) is another one.
+  const int owner = ioctl(file, NS_GET_USERNS);
+  struct stat ownerFile {};
+  const bool otherOwner =
+      owner >= 0 && fstat(owner, &ownerFile) == 0 && ownerFile.st_ino != InitialUserNamespaceInode;
+  if (owner >= 0) {
+    close(owner);
+  }
+  close(file);
+  if (otherOwner) {
+    return {NetworkNamespace::Private, ""};
+  }
+  std::string why;
   for (const char* path : initial) {
     struct stat initialFile {};
     if (stat(path, &initialFile) == 0) {
       const bool same =
           ownFile.st_dev == initialFile.st_dev && ownFile.st_ino == initialFile.st_ino;
-      return same ? NetworkNamespace::Initial : NetworkNamespace::Private;
+      return {same ? NetworkNamespace::Initial : NetworkNamespace::Private, ""};
     }
+    why += std::string(why.empty() ? "cannot read " : " nor ") + path + " (" +
+           std::strerror(errno) + ")";
   }
-  return NetworkNamespace::Unknown;
+  return {NetworkNamespace::Unknown, why};
 }
 
 int ServeDevice(const SimOptions& options) {
   // The log is written in blocks and flushed whenever the simulator waits, and at exit.
   std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
   // PID 1's namespace is often unreadable, even for root; PID 2, the kernel's thread maker, is
-  // always in the initial namespace. Checked before any socket exists.
-  if (!options.hostNetwork &&
-      ClassifyNetworkNamespace("/proc/self/ns/net", {"/proc/1/ns/net", "/proc/2/ns/net"}) ==
-          NetworkNamespace::Initial) {
+  // always in the initial namespace. Checked before any socket exists; where it cannot be told,
+  // refused too: the machine's own network is the one place it must never answer.
+  const NamespaceVerdict verdict =
+      options.hostNetwork
+          ? NamespaceVerdict{NetworkNamespace::Private, ""}
+          : ClassifyNetworkNamespace("/proc/self/ns/net", {"/proc/1/ns/net", "/proc/2/ns/net"});
+  if (verdict.kind != NetworkNamespace::Private) {
     LogError(
-        "refusing to run in this machine's own network namespace, where it would answer real "
-        "discovery broadcasts on port 36 and pass for a device. Run it in a namespace of its own "
-        "(unshare --net), or give --host-network to answer on this host's interfaces anyway");
+        (verdict.kind == NetworkNamespace::Initial
+             ? std::string("refusing to run in this machine's own network namespace")
+             : "refusing to run where it cannot tell this machine's own network namespace from "
+               "another: " +
+                   verdict.why) +
+        ". There it would answer real discovery broadcasts on port 36 and pass for a device. Run "
+        "it in a namespace of its own (as root: unshare --net; as a user: unshare --user "
+        "--map-root-user --net), or give --host-network to answer on this host's interfaces "
+        "anyway");
     return ExitHostNetwork;
   }
   std::string why;
+  StoreFiles files;
+  if (!OpenStoreFile(options.storeFile, "the received image", files.image, why) ||
+      !OpenStoreFile(options.settingFile, "the setting string", files.setting, why)) {
+    LogError(why);
+    return ExitSystem;
+  }
   const int fd = OpenDeviceSocket(why);
   if (fd < 0) {
     LogError(why);
     return ExitSystem;
   }
-  const int status = Server(options, fd).Run();
+  int status = ExitSystem;
+  if (GiveUpRoot(options.user, why)) {
+    status = Server(options, fd, files).Run();
+  } else {
+    LogError(why);
+  }
   close(fd);
   return status;
 }

@@ -1,63 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-// The simulator's command line read with getopt_long, and its --help text written out as it
-// prints; the manual page torvane-devsim(1) is the full description.
+// The simulator's command line read with CLI11, one line per option in the order of --help; the
+// manual page torvane-devsim(1) is the full description.
 #include "sim/sim_options.h"
 
-#include <getopt.h>
-
+#include <CLI/CLI.hpp>
 #include <functional>
 #include <optional>
 #include <string_view>
-#include <vector>
 
-#include "app/number_text.h"
-#include "net/dotted_quad.h"
+#include "common/dotted_quad.h"
+#include "common/number_text.h"
 
 namespace devsim {
-
-const char* const SimUsage =
-    "Usage: torvane-devsim [OPTION]...\n"
-    "Plays a Torvane device on UDP port 36 for torvane-fwupdate, in a network\n"
-    "namespace of its own (unshare --net). The manual page torvane-devsim(1)\n"
-    "describes every option, the STEP names, the log and the exit statuses.\n"
-    "\n"
-    "Device:\n"
-    "  --address A.B.C.D      address announced by discovery (default: as reached)\n"
-    "  --device-type N        device type in identify replies (default 1)\n"
-    "  --device-id HEX        six id bytes in hex (default 00:1b:2c:3d:4e:5f)\n"
-    "  --no-start-required    accept \"S\" without a start-update request first\n"
-    "Management faults:\n"
-    "  --discovery-replies N  replies per discovery request, 0 to 10 (default 1)\n"
-    "  --discovery-delay MS   send them MS milliseconds late\n"
-    "  --discovery-code CODE  echo CODE (0xNNNN or decimal), not the request's code\n"
-    "  --discovery-length N   reply with N bytes, 0 to 1024 (default 20)\n"
-    "  --identify-replies N   replies per identify request, 0 to 10 (default 1)\n"
-    "  --identify-delay MS    send them MS milliseconds late\n"
-    "  --identify-code CODE   echo CODE (0xNNNN or decimal), not the request's code\n"
-    "  --identify-length N    reply with N bytes, 0 to 1024 (default 20)\n"
-    "Transfer faults (STEP: S, T3, E2, P3, V3, R...; .1: the reply after the echo):\n"
-    "  --silent-from STEP     answer nothing at all from STEP on\n"
-    "  --wrong-byte STEP[=B]  answer STEP with byte B: a character, 0xNN, default ?\n"
-    "  --two-byte STEP        send the echo of STEP and the next reply together\n"
-    "  --refuse BLOCK:K       refuse the first K tries of BLOCK: P3, V0, P (all)\n"
-    "  --erase-reads N        the erase's '1' is reply N after the 'E' (default 1)\n"
-    "  --erase-ms MS          the erase's '1' comes MS milliseconds after the \"E\"\n"
-    "  --fault-cycles N       --wrong-byte to --erase-ms only in the first N cycles\n"
-    "  --fault-updates N      --silent-from to --erase-ms only in the first N updates\n"
-    "  --drop RATE            drop this share (0 to 1) of the transfer replies\n"
-    "  --duplicate RATE       send this share of the transfer replies twice\n"
-    "  --delay RATE:MS        send this share of the transfer replies MS ms late\n"
-    "  --seed N               seed of the drops, duplicates and delays (default 1)\n"
-    "Running:\n"
-    "  --store FILE           write the image received to FILE after each update\n"
-    "  --store-setting FILE   write each setting string received to FILE\n"
-    "  --once                 exit after one update: status 0 complete, 1 incomplete\n"
-    "  --timeout SECONDS      exit with status 4 when nothing arrives for SECONDS\n"
-    "  --ready-fd N           write \"ready\" to descriptor N once port 36 is bound\n"
-    "  --host-network         run even in this machine's own network namespace\n"
-    "  --quiet                log nothing on standard error but errors\n"
-    "  --version              print the version and exit\n"
-    "  --help                 print this help and exit\n";
 
 namespace {
 
@@ -106,22 +60,7 @@ std::optional<DialogueStep> ReadStep(std::string_view text) {
   return step;
 }
 
-// Takes an option's value (empty for a flag) into the options; returns what is wrong with it, or
-// "" when it was taken.
-using Take = std::function<std::string(std::string_view value)>;
-
-template <typename Field>
-Take Number(Field& field, long long lowest, long long highest) {
-  return [&field, lowest, highest](std::string_view value) -> std::string {
-    const auto number = ReadNumber(value, lowest, highest);
-    field = static_cast<Field>(number.value_or(field));
-    return number ? ""
-                  : "expects a whole number from " + std::to_string(lowest) + " to " +
-                        std::to_string(highest);
-  };
-}
-
-Take Rate(double& field) {
+TakeValue Rate(double& field) {
   return [&field](std::string_view value) -> std::string {
     const auto rate = ReadRate(value);
     field = rate.value_or(0);
@@ -129,7 +68,7 @@ Take Rate(double& field) {
   };
 }
 
-Take Code(std::optional<uint16_t>& field) {
+TakeValue Code(std::optional<uint16_t>& field) {
   return [&field](std::string_view value) -> std::string {
     const bool hex = value.starts_with("0x") || value.starts_with("0X");
     const auto code = ReadNumber(value.substr(hex ? 2 : 0), 0, 0xFFFF, hex ? 16 : 10);
@@ -138,30 +77,9 @@ Take Code(std::optional<uint16_t>& field) {
   };
 }
 
-template <typename Field>
-Take Set(Field& field, Field value) {
-  return [&field, value](std::string_view) -> std::string {
-    field = value;
-    return "";
-  };
-}
-
-Take Text(std::string& field) {
-  return [&field](std::string_view value) -> std::string {
-    field = value;
-    return "";
-  };
-}
-
 std::string TakeAddress(DeviceSettings& device, std::string_view value) {
-  const uint32_t address = ParseDottedQuad(std::string(value).c_str());
-  if (address == 0) {
-    return "expects an IPv4 address such as 10.0.0.200";
-  }
-  device.announcedAddress = {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                             static_cast<uint8_t>(address >> 16),
-                             static_cast<uint8_t>(address >> 24)};
-  return "";
+  device.announcedAddress = ReadAddressBytes(std::string(value));
+  return device.announcedAddress ? "" : "expects an IPv4 address such as 10.0.0.200";
 }
 
 std::string TakeDeviceId(DeviceSettings& device, std::string_view value) {
@@ -238,95 +156,118 @@ std::string TakeSeed(DeviceSettings& device, std::string_view value) {
   return seed ? "" : "expects a whole number";
 }
 
-struct Option {
-  const char* name;
-  int hasArgument;
-  Take take;
+// Adds the simulator's options to its command line, each in one call.
+class OptionAdder {
+ public:
+  OptionAdder(CLI::App& app, DeviceSettings& device) : app_(app), device_(device) {}
+
+  // The options added from now on are listed under `name` in --help.
+  void Group(const char* name) { app_.option_defaults()->group(name); }
+  void Value(const std::string& name, const char* shown, const std::string& help, TakeValue take) {
+    AddValueOption(app_, name, shown, help, std::move(take));
+  }
+  // An option read by one of the Take functions above, into the device's settings.
+  void OnDevice(const char* name, const char* shown, const char* help,
+                std::string (*take)(DeviceSettings&, std::string_view)) {
+    Value(name, shown, help, std::bind_front(take, std::ref(device_)));
+  }
+  void Flag(const char* name, const char* help, bool& field, bool set) {
+    AddFlag(app_, name, help, [&field, set] { field = set; });
+  }
+
+ private:
+  CLI::App& app_;
+  DeviceSettings& device_;
 };
 
-// getopt_long reports each option by its `val`: its index plus `FirstId`, above every character,
-// so that no short option, ':' or '?' is taken for one.
-constexpr int FirstId = 256;
+void AddDeviceOptions(OptionAdder& add, DeviceSettings& device) {
+  add.Group("Device");
+  add.OnDevice("--address", "A.B.C.D", "address announced by discovery (default: as reached)",
+               TakeAddress);
+  add.Value("--device-type", "N", "device type in identify replies (default 1)",
+            WholeNumber(device.deviceType, 0, 65535));
+  add.OnDevice("--device-id", "HEX", "six id bytes in hex (default 00:1b:2c:3d:4e:5f)",
+               TakeDeviceId);
+  add.Flag("--no-start-required", "accept \"S\" without a start-update request first",
+           device.startRequired, false);
+}
+
+// The options of one kind of management request, "discovery" or "identify", alike but for it.
+void AddReplyOptions(OptionAdder& add, const std::string& request,
+                     ManagementReplySettings& replies) {
+  const std::string option = "--" + request + "-";
+  add.Value(option + "replies", "N", "replies per " + request + " request, 0 to 10 (default 1)",
+            WholeNumber(replies.count, 0, 10));
+  add.Value(option + "delay", "MS", "send them MS milliseconds late",
+            WholeNumber(replies.delayMilliseconds, 0, MaxMilliseconds));
+  add.Value(option + "code", "CODE", "echo CODE (0xNNNN or decimal), not the request's code",
+            Code(replies.code));
+  add.Value(option + "length", "N", "reply with N bytes, 0 to 1024 (default 20)",
+            WholeNumber(replies.length, 0, 1024));
+}
+
+void AddTransferFaultOptions(OptionAdder& add, DeviceSettings& device) {
+  add.Group("Transfer faults (STEP: S, T3, E2, P3, V3, R...; .1: the reply after the echo)");
+  add.OnDevice("--silent-from", "STEP", "answer nothing at all from STEP on", TakeSilentFrom);
+  add.OnDevice("--wrong-byte", "STEP[=B]", "answer STEP with byte B: a character, 0xNN, default ?",
+               TakeWrongByte);
+  add.OnDevice("--two-byte", "STEP", "send the echo of STEP and the next reply together",
+               TakeTwoByte);
+  add.OnDevice("--refuse", "BLOCK:K", "refuse the first K tries of BLOCK: P3, V0, P (all)",
+               TakeRefusal);
+  add.Value("--erase-reads", "N", "the erase's '1' is reply N after the 'E' (default 1)",
+            WholeNumber(device.eraseReads, 1, 1000));
+  add.Value("--erase-ms", "MS", "the erase's '1' comes MS milliseconds after the \"E\"",
+            WholeNumber(device.eraseMilliseconds, 0, MaxMilliseconds));
+  add.Value("--fault-cycles", "N", "--wrong-byte to --erase-ms only in the first N cycles",
+            WholeNumber(device.faultCycles, 1, 1000));
+  add.Value("--fault-updates", "N", "--silent-from to --erase-ms only in the first N updates",
+            WholeNumber(device.faultUpdates, 1, 1000));
+  add.Value("--drop", "RATE", "drop this share (0 to 1) of the transfer replies",
+            Rate(device.dropRate));
+  add.Value("--duplicate", "RATE", "send this share of the transfer replies twice",
+            Rate(device.duplicateRate));
+  add.OnDevice("--delay", "RATE:MS", "send this share of the transfer replies MS ms late",
+               TakeDelay);
+  add.OnDevice("--seed", "N", "seed of the drops, duplicates and delays (default 1)", TakeSeed);
+}
+
+void AddRunningOptions(OptionAdder& add, SimOptions& options) {
+  add.Group("Running");
+  add.Value("--store", "FILE", "write the image received to FILE after each update",
+            Text(options.storeFile));
+  add.Value("--store-setting", "FILE", "write each setting string received to FILE",
+            Text(options.settingFile));
+  add.Flag("--once", "exit after one update: status 0 complete, 1 incomplete", options.once, true);
+  add.Value("--timeout", "SECONDS", "exit with status 4 when nothing arrives for SECONDS",
+            WholeNumber(options.timeoutSeconds, 1, 86400));
+  add.Value("--ready-fd", "N", "write \"ready\" to descriptor N once port 36 is bound",
+            WholeNumber(options.readyFd, 0, 65535));
+  add.Flag("--host-network", "run even in this machine's own network namespace",
+           options.hostNetwork, true);
+  add.Value("--user", "NAME", "when root, become NAME after binding (default nobody)",
+            Text(options.user));
+  add.Flag("--quiet", "log nothing on standard error but errors", options.quiet, true);
+}
 
 }  // namespace
 
-bool ParseSimOptions(int argc, char* argv[], SimOptions& options, std::string& error) {
-  DeviceSettings& device = options.device;
-  const auto onDevice = [&device](auto take) { return std::bind_front(take, std::ref(device)); };
-  // In the order of --help.
-  const Option table[] = {
-      {"address", required_argument, onDevice(TakeAddress)},
-      {"device-type", required_argument, Number(device.deviceType, 0, 65535)},
-      {"device-id", required_argument, onDevice(TakeDeviceId)},
-      {"no-start-required", no_argument, Set(device.startRequired, false)},
-      {"discovery-replies", required_argument, Number(device.discovery.count, 0, 10)},
-      {"discovery-delay", required_argument,
-       Number(device.discovery.delayMilliseconds, 0, MaxMilliseconds)},
-      {"discovery-code", required_argument, Code(device.discovery.code)},
-      {"discovery-length", required_argument, Number(device.discovery.length, 0, 1024)},
-      {"identify-replies", required_argument, Number(device.identify.count, 0, 10)},
-      {"identify-delay", required_argument,
-       Number(device.identify.delayMilliseconds, 0, MaxMilliseconds)},
-      {"identify-code", required_argument, Code(device.identify.code)},
-      {"identify-length", required_argument, Number(device.identify.length, 0, 1024)},
-      {"silent-from", required_argument, onDevice(TakeSilentFrom)},
-      {"wrong-byte", required_argument, onDevice(TakeWrongByte)},
-      {"two-byte", required_argument, onDevice(TakeTwoByte)},
-      {"refuse", required_argument, onDevice(TakeRefusal)},
-      {"erase-reads", required_argument, Number(device.eraseReads, 1, 1000)},
-      {"erase-ms", required_argument, Number(device.eraseMilliseconds, 0, MaxMilliseconds)},
-      {"fault-cycles", required_argument, Number(device.faultCycles, 1, 1000)},
-      {"fault-updates", required_argument, Number(device.faultUpdates, 1, 1000)},
-      {"drop", required_argument, Rate(device.dropRate)},
-      {"duplicate", required_argument, Rate(device.duplicateRate)},
-      {"delay", required_argument, onDevice(TakeDelay)},
-      {"seed", required_argument, onDevice(TakeSeed)},
-      {"store", required_argument, Text(options.storeFile)},
-      {"store-setting", required_argument, Text(options.settingFile)},
-      {"once", no_argument, Set(options.once, true)},
-      {"timeout", required_argument, Number(options.timeoutSeconds, 1, 86400)},
-      {"ready-fd", required_argument, Number(options.readyFd, 0, 65535)},
-      {"host-network", no_argument, Set(options.hostNetwork, true)},
-      {"quiet", no_argument, Set(options.quiet, true)},
-      {"version", no_argument, Set(options.version, true)},
-      {"help", no_argument, Set(options.help, true)},
-  };
-  std::vector<option> longOptions;
-  for (const Option& entry : table) {
-    longOptions.push_back(
-        {entry.name, entry.hasArgument, nullptr, FirstId + static_cast<int>(longOptions.size())});
-  }
-  longOptions.push_back({});  // the end of the list
-  // 0 starts getopt afresh (a test parses many command lines); the leading ':' tells a missing
-  // value apart, and opterr = 0 leaves every message to this function.
-  optind = 0;
-  opterr = 0;
-  for (int result; (result = getopt_long(argc, argv, ":", longOptions.data(), nullptr)) != -1;) {
-    // `optopt` names the option whose value is missing or needless; it is 0 for an unknown or
-    // ambiguous one (and a character for a short option, of which there is none).
-    if (result < FirstId && optopt < FirstId) {
-      error = "unknown or ambiguous option '" + std::string(argv[optind - 1]) + "'";
-      return false;
-    }
-    const Option& entry = table[(result < FirstId ? optopt : result) - FirstId];
-    if (result < FirstId) {
-      error = "option '--" + std::string(entry.name) + "' " +
-              (result == ':' ? "needs a value" : "takes no value");
-      return false;
-    }
-    const std::string_view value = optarg != nullptr ? optarg : "";
-    const std::string fault = entry.take(value);
-    if (!fault.empty()) {
-      error = "option '--" + std::string(entry.name) + "' " + fault + ", not '" +
-              std::string(value) + "'";
-      return false;
-    }
-  }
-  if (optind < argc) {
-    error = "unexpected argument '" + std::string(argv[optind]) + "'";
-    return false;
-  }
-  return true;
+CommandLineOutcome ReadSimCommandLine(int argc, const char* const* argv, SimOptions& options) {
+  CLI::App app(
+      "Usage: torvane-devsim [OPTION]...\n"
+      "Plays a Torvane device on UDP port 36 for torvane-fwupdate, in a network\n"
+      "namespace of its own (unshare --net). The manual page torvane-devsim(1)\n"
+      "describes every option, the STEP names, the log and the exit statuses.\n\n",
+      "torvane-devsim");
+  OptionAdder add(app, options.device);
+  AddDeviceOptions(add, options.device);
+  add.Group("Management faults");
+  AddReplyOptions(add, "discovery", options.device.discovery);
+  AddReplyOptions(add, "identify", options.device.identify);
+  AddTransferFaultOptions(add, options.device);
+  AddRunningOptions(add, options);
+  FinishCommandLine(app, "torvane-devsim " TORVANE_VERSION, "--help");
+  return ReadCommandLine(app, argc, argv);
 }
 
 }  // namespace devsim

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// The simulator's command line: its options, their parsing with getopt_long, the --help text and
-// the exit statuses.
+// The simulator's command line: its options, read with CLI11, and the exit statuses.
 #pragma once
 
 #include <string>
 
+#include "common/command_line.h"
 #include "sim/device_settings.h"
 
 namespace devsim {
@@ -28,20 +28,18 @@ struct SimOptions {
   bool quiet = false;
   /// Run even in the machine's initial network namespace, on its real interfaces.
   bool hostNetwork = false;
+  /// Started as root: the user whose ids it takes once port 36 is bound and the files are open.
+  std::string user = "nobody";
   /// Exit with `ExitIdle` after this many seconds without a datagram; 0: never.
   int timeoutSeconds = 0;
   /// Descriptor that gets the line "ready" once port 36 is bound; -1: none.
   int readyFd = -1;
-  bool help = false;
-  bool version = false;
 };
 
-/// Reads `argv[1]` to `argv[argc - 1]` into `options` with getopt_long ("--name value" or
-/// "--name=value"). Returns true when they were all understood; otherwise false with `error`
-/// holding one line that names the argument and what is wrong with it.
-bool ParseSimOptions(int argc, char* argv[], SimOptions& options, std::string& error);
-
-/// The text of --help: one line per option.
-extern const char* const SimUsage;
+/// Reads `argv[1]` to `argv[argc - 1]` into `options` ("--name value" or "--name=value"); later
+/// values of an option win, or add to the faults it lists. `--help` (one line per option) and
+/// `--version` print their text; a refused command line is told in one line that names the option
+/// and what is wrong with its value.
+CommandLineOutcome ReadSimCommandLine(int argc, const char* const* argv, SimOptions& options);
 
 }  // namespace devsim

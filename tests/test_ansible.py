@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """The collection torvane.devices for real: Ansible, in a controller namespace, runs over SSH on
 three site hosts, each a namespace with its own sshd and a device LAN of two simulators (the same
-addresses at every site). Namespace names carry the worker's pid; processes in them die with the
-worker, and a later run removes the names that a killed one left."""
+addresses at every site). The namespaces are the lan fixture's; the processes in them die with
+the test's process."""
 import ctypes
 import json
 import os
@@ -15,14 +15,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (REPO, Device, existing, installed, ip, padded, pattern, run_bounded, stop,
-                      until)
+from harness import REPO, existing, installed, padded, pattern, stop
 
 SITES = {"site_a": "10.88.0.11", "site_b": "10.88.0.12", "site_c": "10.88.0.13"}
 DEVICES = ("10.77.0.11", "10.77.0.12")
-PREFIX = "tvans"
-NEEDS_FORMAT_1 = pytest.mark.xfail(strict=True, reason="torvane-devices has no --journal, "
-                                   "--skip-updated and --dry-run yet")
+NEEDS_FLEET = pytest.mark.xfail(strict=True, reason="torvane-devices has no --journal, "
+                                "--skip-updated and --parallel yet")
 ANSIBLE_CFG = """[defaults]
 collections_path = {repo}/ansible
 [ssh_connection]
@@ -46,41 +44,13 @@ def die_with_the_test():
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-def forget_killed_runs():
-    """Removes the namespace names of earlier runs whose process is gone."""
-    for name in os.listdir("/run/netns") if os.path.isdir("/run/netns") else []:
-        pid = re.match(PREFIX + r"(\d+)-", name)
-        if pid and not os.path.exists(f"/proc/{pid[1]}"):
-            subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=10)
-
-
-def add_namespace(made, name, bridge_address=None):
-    """A namespace with lo up and, given its address, a bridge br0 (a LAN of its own)."""
-    ip("netns", "add", name)
-    made.append(name)
-    ip("-n", name, "link", "set", "lo", "up")
-    if bridge_address:
-        ip("-n", name, "link", "add", "br0", "type", "bridge")
-        ip("-n", name, "addr", "add", bridge_address, "dev", "br0")
-        ip("-n", name, "link", "set", "br0", "up")
-
-
-def join(made, name, bridge_ns, port, address, bridge_address=None):
-    """A namespace whose eth0 is on the bridge br0 of `bridge_ns`, with `address`."""
-    add_namespace(made, name, bridge_address)
-    ip("-n", name, "link", "add", "eth0", "type", "veth", "peer", "name", port, "netns", bridge_ns)
-    ip("-n", bridge_ns, "link", "set", port, "master", "br0", "up")
-    ip("-n", name, "addr", "add", address, "dev", "eth0")
-    ip("-n", name, "link", "set", "eth0", "up")
-
-
 class Fleet:
-    """The namespaces, keys, sshd's and simulators of one test; close() ends all, also half made."""
+    """The keys, sshd's and simulators of one test, on the lan fixture's namespaces; close() ends
+    the connections and sshd's, also half made (the fixtures stop the simulators)."""
 
-    def __init__(self, request, tmp):
-        self.tmp, self.made, self.sshd, self.devices = tmp, [], [], {}
-        self.build = Path(request.config.getoption("build"))
-        self.ctl = f"{PREFIX}{os.getpid()}-ctl"
+    def __init__(self, build, tmp, lan, device, bounds):
+        self.build, self.tmp, self.sshd, self.devices = Path(build), tmp, [], {}
+        self.lan, self.device, self.bounds = lan, device, bounds
         # The connections' sockets: a short path, as a socket's name has at most 107 bytes.
         self.control = Path(tempfile.mkdtemp(prefix="tvcp"))
 
@@ -94,22 +64,20 @@ class Fleet:
         (self.tmp / "ansible.cfg").write_text(ANSIBLE_CFG.format(repo=REPO, tmp=self.tmp,
                                                                  control=self.control))
         os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege separation
-        add_namespace(self.made, self.ctl, "10.88.0.1/24")
-        for index, (site, address) in enumerate(SITES.items()):
-            ns = self.ctl.replace("ctl", site)
-            join(self.made, ns, self.ctl, f"m{index}", address + "/24", "10.77.0.1/24")
-            # The limited broadcast leaves by the default route: onto the device LAN.
-            ip("-n", ns, "route", "add", "default", "dev", "br0")
-            self.start_sshd(ns, site, address)
-            for n, device_address in enumerate(DEVICES):
-                join(self.made, f"{ns}-d{n}", ns, f"d{n}", device_address + "/24")
-                ip("-n", f"{ns}-d{n}", "route", "add", "default", "dev", "eth0")
-                self.devices[site, n] = Device(
-                    existing(self.build, "torvane-devsim"),
+        # Each site host's first LAN is its devices' (the limited broadcast goes there); the
+        # management LAN joins the controller to the site hosts.
+        for index, site in enumerate(SITES):
+            hosts = self.lan({site: "10.77.0.1/24",
+                              **{f"{site}-d{n}": a + "/24" for n, a in enumerate(DEVICES)}})
+            for n in range(len(DEVICES)):
+                self.devices[site, n] = self.device(
                     # Waves wait their turn: longer than the usual 30 s of silence.
-                    ["--timeout", "120", "--device-id", f"02:00:00:00:0{index}:0{n}",
-                     *faults.get((site, n), [])],
-                    self.tmp, f"{site}-d{n}", f"{ns}-d{n}")
+                    "--timeout", "120", "--device-id", f"02:00:00:00:0{index}:0{n}",
+                    *faults.get((site, n), []), name=f"{site}-d{n}", ns=hosts[f"{site}-d{n}"])
+        hosts = self.lan({"ctl": "10.88.0.1/24", **{s: a + "/24" for s, a in SITES.items()}})
+        self.ctl = hosts["ctl"]
+        for site, address in SITES.items():
+            self.start_sshd(hosts[site], site, address)
 
     def start_sshd(self, ns, site, address):
         log = self.tmp / f"sshd-{site}.log"
@@ -119,9 +87,8 @@ class Fleet:
                  self.tmp / "sshd_config", "-o", f"ListenAddress={address}"],
                 stdin=subprocess.DEVNULL, stdout=output, stderr=output,
                 preexec_fn=die_with_the_test))
-        assert until(lambda: b"Server listening" in log.read_bytes() or self.sshd[-1].poll(),
-                     10), log.read_text()
-
+        assert self.bounds.until(lambda: b"Server listening" in log.read_bytes() or
+                                 self.sshd[-1].poll(), 10), log.read_text()
     def playbook(self, options, extra):
         self.inventory(extra)
         return self.ansible("ansible-playbook", "torvane.devices.update_sites", "-e",
@@ -145,9 +112,9 @@ class Fleet:
         """`program` (ansible or ansible-playbook) on the controller, with the inventory."""
         env = dict(os.environ, ANSIBLE_CONFIG=str(self.tmp / "ansible.cfg"),
                    ANSIBLE_HOME=str(self.tmp / "ansible-home"), ANSIBLE_NOCOLOR="1")
-        return run_bounded(["ip", "netns", "exec", self.ctl, installed(program), "-i",
-                            self.tmp / "inventory.json", *arguments],
-                           120, cwd=self.tmp, env=env, preexec_fn=die_with_the_test)
+        return self.bounds.run(["ip", "netns", "exec", self.ctl, installed(program), "-i",
+                                self.tmp / "inventory.json", *arguments],
+                               120, cwd=self.tmp, env=env, preexec_fn=die_with_the_test)
 
     def close(self):
         try:
@@ -160,21 +127,19 @@ class Fleet:
                 if pid:
                     os.kill(int(pid[1]), signal.SIGTERM)
                     # Gone, or a zombie (an empty command line) for its new parent to reap.
-                    assert until(lambda: not Path(f"/proc/{pid[1]}").exists() or
-                                 not Path(f"/proc/{pid[1]}/cmdline").read_bytes(), 10), pid[1]
-            for process in self.sshd + [device.process for device in self.devices.values()]:
+                    assert self.bounds.until(lambda: not Path(f"/proc/{pid[1]}").exists() or
+                                             not Path(f"/proc/{pid[1]}/cmdline").read_bytes(),
+                                             10), pid[1]
+            for process in self.sshd:
                 stop(process)
         finally:
             shutil.rmtree(self.control)
-            for name in reversed(self.made):
-                subprocess.run(["ip", "netns", "delete", name], capture_output=True, timeout=10)
 
 
 @pytest.fixture
-def fleet(request, tmp_path):
+def fleet(request, tmp_path, lan, device, bounds):
     installed("ansible-playbook")
-    forget_killed_runs()
-    made = Fleet(request, tmp_path)
+    made = Fleet(request.config.getoption("build"), tmp_path, lan, device, bounds)
     yield made
     made.close()
 
@@ -193,14 +158,14 @@ UNCHANGED = {site: (0, 0) for site in SITES}
 RUNS = [
     pytest.param({}, {"torvane_parallel": 2}, [([], 0, ALL_CHANGED), ([], 0, UNCHANGED)],
                  {site: "UU" for site in SITES}, {site: ["skipped"] * 2 for site in SITES},
-                 id="all updated, then nothing left to do", marks=NEEDS_FORMAT_1),
+                 id="all updated, then nothing left to do", marks=NEEDS_FLEET),
     pytest.param({("site_b", 1): ["--wrong-byte", "S"]}, {"torvane_journal": ""},
                  [([], 2, {"site_a": (1, 0), "site_b": (0, 1)})],
                  {"site_a": "UU", "site_b": "UF", "site_c": "--"},
                  {"site_a": ["updated"] * 2, "site_b": ["updated", "failed"]},
                  id="the second site fails and the waves stop"),
     pytest.param({}, {}, [(["--check"], 0, ALL_CHANGED)], {site: "--" for site in SITES}, {},
-                 id="check mode writes nothing", marks=NEEDS_FORMAT_1),
+                 id="check mode writes nothing"),
 ]
 
 
@@ -215,7 +180,7 @@ def test_playbook(platform, fleet, faults, extra, runs, devices, results):
         assert (run.status, recap(run.out)) == (status, changes), run.out.decode()[-3000:]
     for (site, n), device in fleet.devices.items():
         starts = device.log_path.read_bytes().count(b"\nstart ")
-        assert (device.stored, starts) == {"U": (padded(image), 1), "F": (b"", 1),
+        assert (device.stored, starts) == {"U": (padded(image), 1), "F": (None, 1),
                                            "-": (None, 0)}[devices[site][n]], (site, n)
     shown = {path.stem: [d["result"] for d in json.loads(path.read_text())["devices"]]
              for path in (fleet.tmp / "results").glob("*.json")}
@@ -226,14 +191,14 @@ def test_playbook(platform, fleet, faults, extra, runs, devices, results):
 
 @pytest.mark.on("native")
 @pytest.mark.parametrize("module", ["update", "devices_facts"])
-def test_documented_options_are_the_accepted_ones(platform, tmp_path, module):
+def test_documented_options_are_the_accepted_ones(platform, tmp_path, bounds, module):
     """ansible-doc reads each module's documentation, and it names the options the module takes."""
     env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(REPO / "ansible"),
                ANSIBLE_HOME=str(tmp_path), ANSIBLE_PYTHON_INTERPRETER="/usr/bin/python3")
-    shown = run_bounded([installed("ansible-doc"), "--json", f"torvane.devices.{module}"], 60,
+    shown = bounds.run([installed("ansible-doc"), "--json", f"torvane.devices.{module}"], 60,
                         env=env)
     documented = json.loads(shown.out)[f"torvane.devices.{module}"]["doc"]["options"]
-    refused = run_bounded([installed("ansible"), "localhost", "-m", f"torvane.devices.{module}",
+    refused = bounds.run([installed("ansible"), "localhost", "-m", f"torvane.devices.{module}",
                            "-a", "unknown=1 image=x"], 60, env=env, cwd=tmp_path)
     accepted = re.search(rb"Supported parameters include: ([a-z_, ]+)", refused.out)
     assert accepted and sorted(documented) == accepted[1].decode().split(", "), refused.out
@@ -247,7 +212,7 @@ def test_documented_options_are_the_accepted_ones(platform, tmp_path, module):
     pytest.param("ids=02:00:00:00:00:01,02:00:00:00:01:07", "FAILED",
                  {"site_a": [(DEVICES[1], "02:00:00:00:00:01", 1, True),
                              (None, "02:00:00:00:01:07", None, False)]},
-                 id="by id, one missing", marks=NEEDS_FORMAT_1),
+                 id="by id, one missing"),
 ])
 def test_devices_facts(platform, fleet, arguments, status, found):
     fleet.start({})

@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: Apache-2.0
 """What comes with the programs: the demo, the manual pages, the Wireshark dissector, the Debian
-packages, the simulator's refusal of the machine's own network, the unit tests that need a network
-or a console, and for the Windows build its imports and its zip."""
-import glob
+packages, the simulator's start (where it refuses to run, as whom it runs) and its log under a
+flood, the unit tests that need a network or a console, and for the Windows build its zip, whose
+utility runs with no DLL beside it."""
 import os
 import re
+import select
 import shlex
 import socket
 import struct
@@ -14,8 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BANNER, ERROR, KEY, OK, REPO, UPDATED_1000, UPDATING, existing, installed,
-                      padded, pattern, row, run_bounded, stop, until)
+from harness import (BANNER, ERROR, KEY, OK, REPO, UPDATED_1000, UPDATING, existing, installed,
+                     padded, pattern, row, stop)
 
 LINUX, WINDOWS = pytest.mark.on("native"), pytest.mark.on("wine")
 PAD = bytes((i * 37 + 11) & 0xFF for i in range(64))  # bytes 17..20, the offset's mask, not zero
@@ -39,7 +40,6 @@ SYNTHETIC = [  # datagram, sent to the device, fields the dissector shows
     (REPLY[:18] + b"\x01\x00", False, {"device_id": "001b2c3d4e5f", "device_type": "256"}),
     (bytes.fromhex("4321303f 0306 001b2c3d4e5f 0505") + b"SITE7" + bytes(85), True,
      {"kind": "Setting record", "device_id": "001b2c3d4e5f", "item.setting_text": "SITE7"}),
-    (bytes.fromhex("43213074") + bytes(16), True, {"command": "0x3074"}),
     (b"S", True, {"kind": "Transfer command", "transfer.command": "0x53"}),
     (b"1", False, {"kind": "Transfer reply", "reply": "0x31"}),
     (b"T" + bytes(512), True, {"kind": "Probe"}),
@@ -47,7 +47,6 @@ SYNTHETIC = [  # datagram, sent to the device, fields the dissector shows
      {"kind": "Block record", "block.command": "0x50", "block.offset": "0x00000100",
       "block.file_data": FILE_BLOCK.hex(),
       "block.data": bytes(b ^ KEY[i % 32] for i, b in enumerate(FILE_BLOCK)).hex()}),
-    (block_record(b"V", 0x10000), True, {"block.command": "0x56", "block.offset": "0x00010000"}),
     (bytes(range(1, 6)), True, {"kind": "Unknown"}),
 ]
 
@@ -85,7 +84,7 @@ def test_dissector_on_hand_built_datagrams(platform, tmp_path):
 
 
 @LINUX
-def test_dissector_on_a_live_capture(platform, device, tmp_path):
+def test_dissector_on_a_live_capture(platform, device, bounds, tmp_path):
     """A whole update by address, with a setting, captured on the loopback: 258 blocks, so that
     offsets reach past 0x10000."""
     image = pattern(0x10000 + 300)
@@ -97,8 +96,8 @@ def test_dissector_on_a_live_capture(platform, device, tmp_path):
         marker.bind(("127.0.0.1", 9))  # marks from port 9 show when the capture has them
 
         def marked(text):
-            return until(lambda: marker.sendto(text, ("127.0.0.1", 36)) and capture.exists() and
-                         text in capture.read_bytes(), 15)
+            return bounds.until(lambda: marker.sendto(text, ("127.0.0.1", 36)) and
+                                capture.exists() and text in capture.read_bytes(), 15)
         try:
             assert marked(b"capture started")
             device("--once")
@@ -121,25 +120,24 @@ def test_dissector_on_a_live_capture(platform, device, tmp_path):
 @LINUX
 @pytest.mark.parametrize("options,failed_cycles", [([], 0), (["--fault"], 1)],
                          ids=["plain", "fault"])
-def test_demo(platform, request, options, failed_cycles):
+def test_demo(platform, request, bounds, options, failed_cycles):
     """README's first command, on this build's programs, without a terminal and unpaced."""
     simulator = existing(request.config.getoption("build"), "torvane-devsim")
-    run = run_bounded([REPO / "demo" / "run-demo.sh", *options], 90, env=dict(
+    run = bounds.run([REPO / "demo" / "run-demo.sh", *options], 90, env=dict(
         os.environ, TORVANE_DEMO_NO_BUILD="1", TORVANE_DEMO_NO_PACING="1",
         TORVANE_DEMO_UTILITY=str(platform.utility), TORVANE_DEMO_SIMULATOR=str(simulator)))
     assert run.status == 0 and run.out.count(ERROR) == failed_cycles, run.out + run.err
     assert re.search(re.escape(ERROR * failed_cycles) + rb".*" + re.escape(OK) +
                      rb".*\nDemo passed: [^\n]*\n\Z", run.out, re.S), run.out
-    assert not glob.glob(f"/run/netns/tvdemo{run.pid}-*")
 
 
 @LINUX
 @pytest.mark.parametrize("page", ["torvane-fwupdate", "torvane-devsim", "torvane-devices"])
-def test_manual_page(platform, request, page):
+def test_manual_page(platform, request, bounds, page):
     """Dated; groff warns of nothing, mandoc of nothing above style notes."""
     page = existing(request.config.getoption("build"), f"man/{page}.1")
-    rendered = run_bounded([installed("groff"), "-man", "-Tutf8", "-ww", "-z", page], 30)
-    lint = run_bounded([installed("mandoc"), "-Tlint", "-W", "warning", page], 30)
+    rendered = bounds.run([installed("groff"), "-man", "-Tutf8", "-ww", "-z", page], 30)
+    lint = bounds.run([installed("mandoc"), "-Tlint", "-W", "warning", page], 30)
     assert (rendered.status, rendered.err, lint.status, lint.out + lint.err) == (0, b"", 0, b"")
     assert re.search(rb'^\.TH \S+ 1 "20\d\d-[01]\d-[0-3]\d" ', page.read_bytes(), re.M)
 
@@ -149,28 +147,43 @@ def project_version(build):
                      .read_text(), re.M)[1]
 
 
+# The machine of each Debian architecture as file(1) names it.
+MACHINES = {"amd64": "x86-64", "arm64": "ARM aarch64"}
+
+
 @LINUX
-def test_debian_packages(platform, request, device, tmp_path):
+def test_debian_packages(platform, request, device, bounds, tmp_path):
     """Both packages as cpack makes them: what lintian says, what each holds once unpacked into a
     root of its own, the programs updating a device from there, and tshark loading the dissector
-    from the folder that it reports as Wireshark's global Lua plugin folder."""
+    from the folder that it reports as Wireshark's global Lua plugin folder. A build for another
+    architecture (arm64) has its programs checked for it, not run. With TORVANE_REFERENCE_PACKAGES
+    naming a folder of the packages of another build of the same commit (CI: one from the source
+    tarball, without a preset), the packages must be those, byte for byte."""
     installed("dpkg-shlibdeps")
     build = request.config.getoption("build")
     if "TORVANE_HARDENING:BOOL=ON" not in Path(build, "CMakeCache.txt").read_text():
         pytest.skip("the packages are made from the hardened release build")
-    made = run_bounded(["cpack", "-G", "DEB", "--config", existing(build, "CPackConfig.cmake"),
-                        "-B", tmp_path], 120)
+    made = bounds.run(["cpack", "-G", "DEB", "--config", existing(build, "CPackConfig.cmake"),
+                       "-B", tmp_path], 120)
     assert made.status == 0, made.out
     debs = {deb.name.split("_")[0]: deb for deb in tmp_path.glob("*.deb")}
     # Not one tag shows, the informational and pedantic ones included.
-    lint = run_bounded([installed("lintian"), "--pedantic", "-I", "-E", "--fail-on",
-                        "error,warning", *debs.values()], 120)
+    lint = bounds.run([installed("lintian"), "--pedantic", "-I", "-E", "--fail-on",
+                       "error,warning", *debs.values()], 120)
     assert (lint.status, lint.out) == (0, b""), lint.out + lint.err
-    folders = run_bounded([installed("tshark"), "-G", "folders"], 30).out.decode()
-    plugins = re.search(r"^Global Lua Plugins:\s+/(\S+)$", folders, re.M)[1]
+    architecture = bounds.run(["dpkg-deb", "--field", debs["torvane-fwupdate"], "Architecture"],
+                              30).out.decode().strip()
+    native = architecture == bounds.run(["dpkg", "--print-architecture"], 30).out.decode().strip()
+    # Wireshark's folder on this machine, in the multiarch folder of the packages' architecture.
+    folders = bounds.run([installed("tshark"), "-G", "folders"], 30).out.decode()
+    plugins = re.search(r"^Global Lua Plugins:\s+/(\S+)$", folders, re.M)[1].replace(
+        *[bounds.run(["dpkg-architecture", *query], 30).out.decode().strip() for query in
+          (["-qDEB_BUILD_MULTIARCH"], ["-a", architecture, "-qDEB_HOST_MULTIARCH"])])
     packages = {  # its programs, its other files, its Suggests field
         "torvane-fwupdate": (UTILITIES, [f"{plugins}/torvane.lua",
-                                         "usr/share/doc/torvane-fwupdate/README.md"],
+                                         "usr/share/doc/torvane-fwupdate/README.md",
+                                         "usr/share/torvane-devices/torvane-devices.schema.json",
+                                         f"usr/share/bash-completion/completions/{UTILITIES[1]}"],
                              b"Suggests: tshark | wireshark\n"),
         "torvane-devsim": (["torvane-devsim"], [], b"")}
     assert sorted(debs) == sorted(packages)
@@ -184,14 +197,35 @@ def test_debian_packages(platform, request, device, tmp_path):
                       if not path.is_dir()) == sorted(files)
         assert (root / doc / "copyright").read_text().startswith(
             "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
-        fields = run_bounded(["dpkg-deb", "--field", debs[package], "Version", "Depends",
-                              "Suggests"], 30).out
-        assert re.fullmatch(rb"Version: " + project_version(build).encode() +
-                            rb"\nDepends: [^\n]*libc6[^\n]*\n" + re.escape(suggests), fields)
+        fields = bounds.run(["dpkg-deb", "--field", debs[package], "Architecture", "Version",
+                             "Depends", "Suggests"], 30).out
+        assert re.fullmatch(rb"Architecture: " + architecture.encode() + rb"\nVersion: " +
+                            project_version(build).encode() +
+                            rb"\nDepends: [^\n]*libc6 [^\n]*libstdc\+\+6 [^\n]*\n" +
+                            re.escape(suggests), fields)
+        for name in programs:
+            kind = bounds.run([installed("file"), "-b", root / "usr/bin" / name], 30).out
+            assert f"ELF 64-bit LSB pie executable, {MACHINES[architecture]},".encode() in kind
+    # bash completes torvane-devices' options with what the package installs.
+    completion = tmp_path / "torvane-fwupdate/usr/share/bash-completion/completions" / UTILITIES[1]
+    completed = bounds.run(["bash", "-c", 'source "$1" && complete -p torvane-devices && COMP_WORDS='
+                            '(torvane-devices update --dr) && COMP_CWORD=2 && _torvane_devices && '
+                            'echo "${COMPREPLY[@]}"', "bash", completion], 10)
+    assert completed.out == b"complete -F _torvane_devices torvane-devices\n--dry-run\n"
+    # The utility's manual page names where its package put the dissector.
+    page = subprocess.run(["zcat", tmp_path / "torvane-fwupdate/usr/share/man/man1/"
+                           "torvane-fwupdate.1.gz"], capture_output=True, timeout=30).stdout
+    assert f"\n.B /{plugins}/torvane.lua\n".replace("-", "\\-").encode() in page
+    reference = os.environ.get("TORVANE_REFERENCE_PACKAGES")
+    if reference:
+        assert [deb.name for deb in debs.values()
+                if deb.read_bytes() != Path(reference, deb.name).read_bytes()] == []
+    if not native:
+        return  # the qemu platform will run them
     (tmp_path / "image.bin").write_bytes(pattern(1000))
     simulator = device("--once", binary=tmp_path / "torvane-devsim/usr/bin/torvane-devsim")
-    run = run_bounded([tmp_path / "torvane-fwupdate/usr/bin/torvane-fwupdate", "image.bin",
-                       "127.0.0.1"], 30, cwd=tmp_path)
+    run = bounds.run([tmp_path / "torvane-fwupdate/usr/bin/torvane-fwupdate", "image.bin",
+                      "127.0.0.1"], 30, cwd=tmp_path)
     assert (run.status, simulator.finish()) == (1, 0)
     assert re.fullmatch(BANNER + re.escape(b"\n\n" + UPDATING + UPDATED_1000 + OK), run.out)
     # tshark with the unpacked plugin folder mounted over the global one, in a mount namespace.
@@ -200,70 +234,119 @@ def test_debian_packages(platform, request, device, tmp_path):
     assert decode_synthetic(tmp_path, mounted) == [shown for _, _, shown in SYNTHETIC]
 
 
+def credentials(pid):
+    """The ids that the last process under `pid` runs with: "UID / GID / GROUPS", each the one
+    value that the real, effective, saved and file-system ids share."""
+    while children := Path(f"/proc/{pid}/task/{pid}/children").read_text().split():
+        pid = children[0]
+    ids = dict(re.findall(r"^(Uid|Gid|Groups):\t(.*)$", Path(f"/proc/{pid}/status").read_text(),
+                          re.M))
+    return " / ".join(" ".join(sorted(set(ids[name].split()))) for name in ("Uid", "Gid", "Groups"))
+
+
+PID_1 = ["unshare", "--net", "--pid", "--fork", "--mount-proc"]
+# nobody in a namespace of the test's own, where port 36 needs no root: /proc/1/ns/net unreadable.
+NOT_ROOT = ["unshare", "--net", "sh", "-c", "sysctl -qw net.ipv4.ip_unprivileged_port_start=0 && "
+            'exec setpriv --reuid nobody --regid nogroup --clear-groups "$@"', "sh"]
+USERS_OWN = ["setpriv", "--reuid", "nobody", "--regid", "nogroup", "--clear-groups", "unshare",
+             "--user", "--map-root-user", "--net"]
+REFUSED = "refusing to run in this machine's own network namespace"
+GAVE_UP = r"torvane-devsim: nothing received for 1 second, giving up\n\Z"
+LISTENED = r"\Anote - - listening on UDP port 36\n"
+# The commands before the simulator, its options, the discovery requests sent to it once ready
+# (from one socket, each answer awaited), its exit status, "ready" or nothing, the ids it runs with
+# once ready, what its standard error says. In a PID namespace of its own it is process 1, in the
+# same network namespace: it refuses to run there (no port bound, so no "ready"), as wherever it
+# cannot show its namespace to be another, unless told to. Started as root, it runs as nobody (or
+# --user) once port 36 is bound. A flood of one request is counted, a line a second at most (a slow
+# build's flood may take some seconds).
+SIMULATOR_STARTS = [
+    row("pid 1 of namespaces of its own", PID_1, [], 0, 5, b"", None, REFUSED),
+    row("there, told to run", PID_1, ["--host-network", "--user", "daemon"], 0, 4, b"ready\n",
+        "1 / 1 / ", LISTENED + GAVE_UP),
+    row("not root, /proc/1/ns/net unreadable", NOT_ROOT, [], 0, 5, b"", None,
+        r"cannot tell [^\n]*: cannot read /proc/1/ns/net \(Permission denied\) nor "
+        r"/proc/2/ns/net \(Permission denied\)\. "),
+    row("a user's namespaces of its own", USERS_OWN, [], 0, 4, b"ready\n", "65534 / 65534 / ",
+        LISTENED + GAVE_UP),
+    row("a flood of one request", [], [], 3000, 4, b"ready\n", "65534 / 65534 / ",
+        LISTENED + r"discover - - answered [^\n]*\n(note - - repeated \d+ more times\n){1,30}" +
+        GAVE_UP),
+]
+
+
 @LINUX
-@pytest.mark.parametrize("options,status,ready",
-                         [([], 5, b""), (["--host-network"], 4, b"ready\n")])
-def test_simulator_in_a_namespace_that_looks_initial(platform, request, options, status, ready):
-    """In a PID namespace of its own the simulator is process 1, in its own network namespace:
-    it refuses to run there (no port bound, so no "ready"), unless told to."""
-    simulator = existing(request.config.getoption("build"), "torvane-devsim")
-    run = run_bounded(["unshare", "--net", "--pid", "--fork", "--mount-proc", simulator,
-                       "--timeout", "1", "--ready-fd", "1", *options], 10)
-    assert (run.status, run.out) == (status, ready), run.err
-
-
-@WINDOWS
-def test_exe_imports_only_system_dlls(platform, request):
-    headers = subprocess.run([installed(request.config.getoption("objdump")), "-p",
-                              platform.utility], capture_output=True, text=True, timeout=30).stdout
-    dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", headers)}
-    assert dlls and dlls <= {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "user32.dll",
-                             "advapi32.dll"}
+@pytest.mark.parametrize("wrap,options,requests,status,ready,ids,said", SIMULATOR_STARTS)
+def test_simulator_start(platform, bounds, tmp_path, wrap, options, requests, status, ready, ids,
+                         said):
+    simulator = existing(platform.utility.parent, "torvane-devsim")
+    process = subprocess.Popen([*wrap, simulator, "--timeout", "1", "--ready-fd", "1", *options],
+                               cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        shown = process.stdout.readline() if select.select(
+            [process.stdout], [], [], bounds.seconds(10))[0] else None
+        running = credentials(process.pid) if shown else None
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as requester:
+            requester.settimeout(bounds.seconds(1))
+            for _ in range(requests):
+                requester.sendto(SYNTHETIC[0][0], ("127.0.0.1", 36))
+                requester.recv(64)
+        err = process.communicate(timeout=bounds.seconds(10))[1].decode()
+    finally:
+        stop(process)
+    assert (process.returncode, shown, running) == (status, ready, ids), err
+    assert re.search(said, err), err
+    assert sum(map(int, re.findall(r"repeated (\d+) more", err))) == max(requests - 1, 0)
 
 
 @pytest.mark.parametrize("tests,console", [
-    row("sockets", "TransferEndpoint.*", False, on=("native",)),
+    row("sockets", "*Endpoint.*", False, on=("native",)),
     row("all but the console", "-*OnTheConsole*", False, on=("wine",)),
     row("the console", "*OnTheConsole*", True, on=("wine",))])
-def test_unit_tests(platform, tmp_path, tests, console):
+def test_unit_tests(platform, bounds, tmp_path, tests, console):
     """The unit tests' executable in the test's namespace, its loopback up, where the sockets'
     tests run; the console's tests with a terminal (script), which Wine turns into a console.
-    script passes the end of its input on as a key, so its input stays open, and empty, until the
-    end."""
+    script passes the end of its input on as a key: a bounded run's input stays open, and empty."""
     command, env = platform.command([f"--gtest_filter={tests}"],
                                     program=existing(platform.unit_tests))
     env = dict(env or os.environ, TORVANE_PRIVATE_LOOPBACK="1")
     if console:
         command = ["script", "-qec", f"{shlex.join(map(str, command))} > {tmp_path}/out",
                    "/dev/null"]
-    empty, keep_open = os.pipe()
-    run = run_bounded(command, 60, env=env, stdin=empty)
-    os.close(empty)
-    os.close(keep_open)
+    run = bounds.run(command, 60, env=env)
     output = (tmp_path / "out").read_bytes() if console else run.out
     assert run.status == 0 and re.search(rb"\[  PASSED  \] [1-9]", output), output + run.err
 
 
 @WINDOWS
-def test_windows_zip(platform, request, tmp_path):
+def test_windows_zip(platform, request, bounds, tmp_path):
     """The zip that the preset windows packs: flat, its texts with CR LF, each program with its
-    version resource and its manifest, and the utility running from the unpacked folder."""
+    version resource, its manifest, its manual page as HTML and its firewall rule in README.txt,
+    and the utility running from the unpacked folder."""
     pefile = pytest.importorskip("pefile")
     build = request.config.getoption("windows_build")
     version = project_version(build)
-    made = run_bounded(["cpack", "--config", existing(build, "CPackConfig.cmake"), "-B",
-                        tmp_path], 120)
+    made = bounds.run(["cpack", "--config", existing(build, "CPackConfig.cmake"), "-B",
+                       tmp_path], 120)
     assert made.status == 0, made.out
     folder = tmp_path / "unpacked"
     with zipfile.ZipFile(tmp_path / f"torvane-fwupdate-{version}-win64.zip") as archive:
         assert sorted(archive.namelist()) == sorted(
-            [f"{name}.exe" for name in UTILITIES] + ["LICENSE.txt", "README.txt", "torvane.lua"])
+            [f"{name}.{kind}" for name in UTILITIES for kind in ("exe", "html")] +
+            ["LICENSE.txt", "README.txt", "torvane.lua", "torvane-devices.schema.json"])
         archive.extractall(folder)
     for text in ("README.txt", "LICENSE.txt"):
         text = (folder / text).read_bytes()
         assert text.count(b"\r\n") == text.count(b"\n") == text.count(b"\r") > 20
+    readme = (folder / "README.txt").read_bytes().decode()
     major, minor, patch = map(int, version.split("."))
     for name in UTILITIES:
+        page = (folder / f"{name}.html").read_text()
+        assert page.startswith("<!DOCTYPE html>") and f"<title>{name.upper()}(1)</title>" in page
+        assert f"{name} {version}" in page and "/usr/" not in page
+        assert (f'add rule name="{name}" dir=in\r\n    action=allow program='
+                f'"C:\\path\\to\\this\\folder\\{name}.exe"\r\n    protocol=UDP remoteport=36'
+                in readme)
         exe = pefile.PE(folder / f"{name}.exe")
         strings = {key.decode(): value.decode() for info in getattr(exe, "FileInfo", [[]])[0]
                    for table in getattr(info, "StringTable", [])
@@ -282,6 +365,6 @@ def test_windows_zip(platform, request, tmp_path):
     (folder / "image.bin").write_bytes(pattern(300))
     command, env = platform.command(["-e", "image.enc", "image.bin"],
                                     program=folder / "torvane-fwupdate.exe")
-    run = run_bounded(command, 60, env=env, cwd=folder)
+    run = bounds.run(command, 60, env=env, cwd=folder)
     assert run.status == 0 and re.fullmatch(
         BANNER + rb"\r\n\r\nFile image.enc generated: 512 bytes\r\n", run.out), run.out + run.err

@@ -7,20 +7,18 @@ import subprocess
 
 import pytest
 
-import conftest
-from conftest import (BANNER, ERASE, ERASED, ERROR, EVERYWHERE, FOUR_BLOCKS, NATIVE, NG, OK,
-                      ONE_BLOCK, PROGRAM, UPDATED_256, UPDATED_1000, UPDATING, VERIFY, padded,
-                      pattern, row, stop, until)
-
-# Every byte value from 0x80 up, a space, printable ASCII: 89 bytes, the longest setting.
-SETTING_89 = (bytes(range(0x80, 0x100)) + b" " + bytes(range(0x21, 0x7F)))[:89]
+from harness import (BANNER, ERASE, ERASED, ERROR, EVERYWHERE, FOUR_BLOCKS, NATIVE, NG, OK,
+                     ONE_BLOCK, PROGRAM, SETTING_89, UPDATED_256, UPDATED_1000, UPDATING, VERIFY,
+                     padded, pattern, row, stop)
 
 # Image size, device options, further arguments, output after the banner, device status. Rows on
 # NATIVE alone play the dialogue's logic, which has nothing of the platform; the others wait out
 # time-outs, read odd replies or drop queued ones, which the platforms do each their own way.
 ROWS = [
-    row("one block", 256, [], [], UPDATING + UPDATED_256 + OK, 0),
-    row("partial last block", 1000, [], [b"-pSITE7 north"], UPDATING + UPDATED_1000 + OK, 0),
+    row("one block, the finish unanswered", 256, ["--silent-from", "R"], [],
+        UPDATING + UPDATED_256 + OK, 0),
+    row("partial last block, a later -p", 1000, [], [b"-pfirst", b"-pSITE7 north"],
+        UPDATING + UPDATED_1000 + OK, 0),
     row("setting of 89 bytes", 256, [], [b"-P" + SETTING_89], UPDATING + UPDATED_256 + OK, 0,
         on=NATIVE),
     row("silent after the opening echo", 256, ["--silent-from", "S.1"], [], UPDATING + NG, 1,
@@ -40,7 +38,6 @@ ROWS = [
         ERROR + UPDATED_1000 + OK, 0, on=EVERYWHERE),
     row("two-byte block reply", 256, ["--two-byte", "P0", "--fault-cycles", "1"], [],
         UPDATING + ERASED + PROGRAM + ERROR + UPDATED_256 + OK, 0),
-    row("finish unanswered", 256, ["--silent-from", "R"], [], UPDATING + UPDATED_256 + OK, 0),
     row("thirty failed cycles", 256, ["--erase-reads", "38"], [],
         UPDATING + (ERASE + b"+" * 35 + b"\b \b" * 35 + ERROR) * 30 + NG, 1, on=NATIVE),
 ]
@@ -58,13 +55,12 @@ def test_update(platform, device, tmp_path, size, options, arguments, expected, 
     if device_status == 0:
         assert simulator.stored == padded(image)
     settings = [argument[2:] for argument in arguments if argument[:2] in (b"-p", b"-P")]
-    assert simulator.setting == (settings[0] if settings else None)
+    assert simulator.setting == (settings[-1] if settings else None)
 
 
-@pytest.mark.parametrize("size", [131072, 131072 + 300])
-def test_whole_image(platform, device, tmp_path, size):
+def test_whole_image(platform, device, tmp_path):
     """The image is cut at 131072 bytes: 512 blocks, the last figure 99 %."""
-    image = pattern(size)
+    image = pattern(131072 + 300)
     (tmp_path / "image.bin").write_bytes(image)
     simulator = device("--once")
     run = platform.run(["image.bin", "127.0.0.1"], cwd=tmp_path)
@@ -85,7 +81,7 @@ def test_stale_replies(platform, device, tmp_path):
 
 
 @pytest.mark.on(*NATIVE)
-def test_closed_output_pipe(platform, device, tmp_path):
+def test_closed_output_pipe(platform, device, bounds, tmp_path):
     """The log reader goes away after 10 bytes: the update goes on to its end all the same."""
     (tmp_path / "image.bin").write_bytes(pattern(131072))
     simulator = device("--once")
@@ -94,13 +90,13 @@ def test_closed_output_pipe(platform, device, tmp_path):
     try:
         utility.stdout.read(10)
         utility.stdout.close()
-        assert (utility.wait(60 * conftest.SCALE), simulator.finish()) == (1, 0)
+        assert (utility.wait(bounds.seconds(60)), simulator.finish()) == (1, 0)
     finally:
         stop(utility)
 
 
 @pytest.mark.on(*NATIVE)
-def test_output_file_of_a_killed_run(platform, device, tmp_path):
+def test_output_file_of_a_killed_run(platform, device, bounds, tmp_path):
     """Killed while the device erases, a run has written its lines so far to the file."""
     (tmp_path / "image.bin").write_bytes(pattern(256))
     simulator = device("--once", "--erase-ms", "3000")
@@ -108,7 +104,7 @@ def test_output_file_of_a_killed_run(platform, device, tmp_path):
         utility = subprocess.Popen([platform.utility, "image.bin", "127.0.0.1"], cwd=tmp_path,
                                    stdin=subprocess.DEVNULL, stdout=out)
     try:
-        assert until(lambda: re.search("^erase ", simulator.log_path.read_text(), re.M), 10)
+        assert bounds.until(lambda: re.search("^erase ", simulator.log_path.read_text(), re.M), 10)
     finally:
         stop(utility)
     assert re.fullmatch(BANNER + b"\n\n" + UPDATING, (tmp_path / "out").read_bytes())

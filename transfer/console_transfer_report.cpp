@@ -1,16 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The utility's transfer: its progress lines on the console, and the run over its one static
-// endpoint and the global image buffer.
+// The utility's transfer as it shows it: its progress lines on the console.
 #include "transfer/console_transfer_report.h"
 
 #include "app/console.h"
-#include "transfer/transfer_sequence.h"
-
-namespace {
-
-TransferEndpoint transferEndpoint;
-
-}  // namespace
 
 void ConsoleTransferReport::Started(const char* target) {
   ConsolePrint("Updating %s\n", target);
@@ -46,14 +38,4 @@ void ConsoleTransferReport::PhaseDone(TransferPhase phase, int percent) {
 
 void ConsoleTransferReport::CycleFailed(const TransferFailure& /*failure*/) {
   ConsolePrint("\b\b\b\b\b\b Error\n");
-}
-
-int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target) {
-  ConsoleTransferReport report;
-  return RunTransferSequence(link, image, target, report);
-}
-
-int RunTransferSequence(const char* target) {
-  EndpointLink link(transferEndpoint);
-  return RunTransferSequence(link, imageBuffer, target);
 }

@@ -8,7 +8,8 @@
 /// ADDRESS", then per phase its label in a 20-column field; "+" per erase-wait read, taken back
 /// with "\b \b" and followed by "\b\b\b Ok\n"; "\b\b\b\b\b%3d %" after each block and the same
 /// with a line end after the phase; "\b\b\b\b\b\b Error\n" after a failed cycle. A failure of
-/// the whole dialogue prints nothing of its own.
+/// the whole dialogue prints nothing of its own: when opening fails nothing is printed at all, and
+/// when the device does not answer the opening or a probe, only the "Updating" line.
 class ConsoleTransferReport final : public TransferReport {
  public:
   void Started(const char* target) override;

@@ -70,12 +70,3 @@ class EndpointLink final : public TransferLink {
 /// never erases a device.
 int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target,
                         TransferReport& report);
-
-/// The utility's transfer: `RunTransferSequence` drawing its progress on the console with
-/// `ConsoleTransferReport`. When opening fails nothing is printed; when the device does not answer
-/// the opening or a probe, only the "Updating" line.
-int RunTransferSequence(TransferLink& link, const ImageBuffer& image, const char* target);
-
-/// The utility's transfer over its one static `TransferEndpoint` with the platform's pause,
-/// sending the global `imageBuffer` and drawing on the console.
-int RunTransferSequence(const char* target);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The simulator's device core refuses what a sound utility never sends, so that the end-to-end
-// runs catch such a datagram; and its check of the network namespace.
+// runs catch such a datagram; its command line, read as the manual page says; and its check of the
+// network namespace.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "sim/device.h"
 #include "sim/serve.h"
+#include "sim/sim_options.h"
 
 namespace {
 
@@ -88,6 +90,48 @@ TEST(DevsimDevice, RefusesWhatASoundUtilityNeverSends) {
   }
 }
 
+TEST(DevsimOptions, ReadAsTheManualPageSays) {
+  const struct {
+    std::vector<const char*> arguments;
+    const char* refusal;  // what standard error says, or nothing for an accepted line
+    int deviceType;
+    size_t wrongBytes;
+  } cases[] = {
+      {{"--device-t", "7"}, "", 7, 0},
+      {{"--device-type=2", "--device-type", "3"}, "", 3, 0},
+      {{"--wrong-byte", "S", "--wrong-byte=T3.1=0x41", "--store="}, "", 1, 2},
+      {{"--d", "2"}, "unknown or ambiguous option '--d'", 0, 0},
+      {{"--once=yes"}, "--once: takes no value, not 'yes'", 0, 0},
+      {{"--timeout"}, "--timeout: 1 required SECONDS missing", 0, 0},
+      {{"--seed", "--tim"}, "--seed: expects a whole number, not '--tim'", 0, 0},
+      {{"--device-type", "0x10"},
+       "--device-type: expects a whole number from 0 to 65535, not '0x10'",
+       0,
+       0},
+      {{"--quiet", "extra"}, "unexpected argument 'extra'", 0, 0},
+      {{"--", "--once"}, "unexpected argument '--once'", 0, 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"torvane-devsim"};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    SimOptions options;
+    testing::internal::CaptureStderr();
+    const CommandLineOutcome outcome =
+        ReadSimCommandLine(static_cast<int>(argv.size()), argv.data(), options);
+    const std::string error = testing::internal::GetCapturedStderr();
+    const bool accepted = *c.refusal == '\0';
+    SCOPED_TRACE(c.arguments.front());
+    EXPECT_EQ(outcome, accepted ? CommandLineOutcome::Run : CommandLineOutcome::Refused);
+    EXPECT_EQ(error, accepted ? ""
+                              : "torvane-devsim: " + std::string(c.refusal) +
+                                    "\nTry 'torvane-devsim --help'.\n");
+    if (accepted) {
+      EXPECT_EQ(options.device.deviceType, c.deviceType);
+      EXPECT_EQ(options.device.wrongBytes.size(), c.wrongBytes);
+    }
+  }
+}
+
 TEST(DevsimNetwork, TellsTheInitialNamespaceByItsFile) {
   // Any files serve as namespace files: the same file is the same namespace.
   const struct {
@@ -95,15 +139,20 @@ TEST(DevsimNetwork, TellsTheInitialNamespaceByItsFile) {
     const char* pid1;
     const char* pid2;
     NetworkNamespace verdict;
+    const char* why;
   } cases[] = {
-      {"/", "/", "/proc", NetworkNamespace::Initial},
-      {"/", "/proc", "/", NetworkNamespace::Private},
-      {"/", "/missing", "/", NetworkNamespace::Initial},
-      {"/", "/missing", "/missing", NetworkNamespace::Unknown},
-      {"/missing", "/", "/", NetworkNamespace::Unknown},
+      {"/", "/", "/proc", NetworkNamespace::Initial, ""},
+      {"/", "/proc", "/", NetworkNamespace::Private, ""},
+      {"/", "/missing", "/", NetworkNamespace::Initial, ""},
+      {"/", "/missing", "/gone", NetworkNamespace::Unknown,
+       "cannot read /missing (No such file or directory) nor /gone (No such file or directory)"},
+      {"/missing", "/", "/", NetworkNamespace::Unknown,
+       "cannot read /missing: No such file or directory"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ClassifyNetworkNamespace(c.own, {c.pid1, c.pid2}), c.verdict) << c.own << c.pid1;
+    const NamespaceVerdict verdict = ClassifyNetworkNamespace(c.own, {c.pid1, c.pid2});
+    EXPECT_EQ(verdict.kind, c.verdict) << c.own << c.pid1;
+    EXPECT_EQ(verdict.why, c.why);
   }
 }
 

@@ -3,6 +3,8 @@
 // and with its destination, and what the caller is told.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,85 @@ TEST(Management, SendsTheseBytesAndReportsThis) {
     EXPECT_EQ(socket.sent, c.sent);
     EXPECT_FALSE(socket.open) << "left open";
   }
+}
+
+UdpAddress From(uint8_t last, uint16_t port = 36) {
+  const std::array<uint8_t, 4> bytes = {10, 0, 0, last};
+  UdpAddress address{0, port};
+  std::memcpy(&address.address, bytes.data(), sizeof address.address);
+  return address;
+}
+
+// What torvane-devices takes for an identify answer: only a whole one, echoing the identify code,
+// from the address asked, port 36; what the utility takes is above.
+TEST(Management, DevicesTakeAnIdentifyAnswerOnlyFromTheDeviceAsked) {
+  Bytes discovery = Reply;
+  discovery[3] = 0x39;
+  const struct {
+    const char* name;
+    std::vector<std::pair<Bytes, UdpAddress>> replies;
+    std::string outcome;  // PrepareDevice's result (PreparationResult) and the datagrams sent
+  } cases[] = {
+      {"the device's answer", {{Reply, From(7)}}, "0 3"},
+      {"another host's", {{Reply, From(8)}}, "3 1"},
+      {"another port's", {{Reply, From(7, 37)}}, "3 1"},
+      {"19 bytes", {{Bytes(Reply.begin(), Reply.end() - 1), From(7)}}, "3 1"},
+      {"empty", {{{}, From(7)}}, "3 1"},
+      {"the discovery code", {{discovery, From(7)}}, "3 1"},
+      {"a stranger first, then the device", {{Reply, From(8)}, {Reply, From(7)}}, "0 3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedSocket socket;
+    for (const auto& [bytes, sender] : c.replies) {
+      socket.incoming.push_back(bytes);
+      socket.senders.push_back(sender);
+    }
+    const Preparation preparation = PrepareDevice(socket, "10.0.0.7", "S");
+    EXPECT_EQ(std::to_string(static_cast<int>(preparation.result)) + " " +
+                  std::to_string(socket.sent.size()),
+              c.outcome);
+    EXPECT_FALSE(socket.open);
+  }
+}
+
+TEST(Management, DevicesIdentifyManyAtOnceAndDiscoverBySender) {
+  // Two targets asked in turn from one socket, their answers in the other order.
+  ScriptedSocket identify;
+  Bytes second = Reply;
+  second[19] = 2;
+  identify.incoming = {second, Reply};
+  identify.senders = {From(8), From(7)};
+  const std::string targets[] = {"10.0.0.7", "10.0.0.8", "10.0.0.9"};
+  const std::vector<Identification> identities = IdentifyDevices(identify, targets);
+  ASSERT_EQ(identities.size(), 3U);
+  EXPECT_EQ(identify.sent, (std::vector<std::string>{"10.0.0.7:36 4321303e" + Zeros16,
+                                                     "10.0.0.8:36 4321303e" + Zeros16,
+                                                     "10.0.0.9:36 4321303e" + Zeros16}));
+  EXPECT_EQ(identities[0].deviceType, 1);
+  EXPECT_EQ(identities[1].deviceType, 2);
+  EXPECT_EQ(identities[2].result, IdentifyResult::NoAnswer);
+  EXPECT_EQ(identify.bufferBytes, 3 * 4096);
+  // Discovery by sender keeps 10.0.0.7, which announced another address, and ignores an answer
+  // from port 37; the system's count of dropped datagrams is handed on.
+  ScriptedSocket discovery;
+  discovery.incoming = {Reply, Reply};
+  discovery.incoming[0][3] = discovery.incoming[1][3] = 0x39;
+  discovery.senders = {From(9, 37), From(7)};
+  discovery.dropped = 5;
+  DiscoveryRequest request;
+  request.bySender = true;
+  request.keptAddresses = 1024;
+  std::vector<std::string> heard;
+  request.heard = [&heard](const DiscoveredDevice& device) {
+    heard.push_back(FormatAddress(device.address) + " " + FormatAddress(device.announced));
+  };
+  const DiscoveryOutcome outcome = Discover(discovery, request);
+  EXPECT_EQ(heard, std::vector<std::string>{"10.0.0.7 255.254.128.255"});
+  EXPECT_EQ(outcome.answers, 1);
+  EXPECT_TRUE(outcome.requestSent);
+  EXPECT_EQ(outcome.dropped, 5);
+  EXPECT_EQ(discovery.bufferBytes, 1024 * 4096);
 }
 
 }  // namespace

@@ -73,13 +73,16 @@ struct ScriptedLink final : TransferLink {
   std::deque<std::string> queue_;
 };
 
-// Hands out the queued datagrams, one per one-second wait (an empty one fails its receive), and
-// records each datagram sent as "destination hex". A wait with nothing queued is the silent
-// second, not slept through.
+// Hands out the queued datagrams, one per one-second wait (an empty one fails its receive), each
+// from its sender (by default 10.0.0.7, port 36), and records each datagram sent as "destination
+// hex". A wait with nothing queued is the silent second, not slept through.
 struct ScriptedSocket final : ManagementSocket {
   bool opens = true, open = false;
   std::deque<std::vector<uint8_t>> incoming;
+  std::deque<UdpAddress>
+      senders;  // of the datagrams in `incoming`, from the first; then the default
   std::vector<std::string> sent;
+  int bufferBytes = 0, dropped = -1;
 
   bool Open() override { return open = opens; }
   bool EnableBroadcast() override { return true; }
@@ -99,5 +102,17 @@ struct ScriptedSocket final : ManagementSocket {
     std::copy_n(next.begin(), count, buffer.begin());
     return next.empty() ? -1 : static_cast<int>(count);
   }
+  int ReceiveDatagramFrom(std::span<uint8_t> buffer, UdpAddress& sender) override {
+    sender = senders.empty() ? UdpAddress{0x0700000A, 36} : senders.front();
+    if (!senders.empty()) {
+      senders.pop_front();
+    }
+    return ReceiveDatagram(buffer);
+  }
+  bool SetBufferSizes(int bytes) override {
+    bufferBytes = bytes;
+    return true;
+  }
+  int DroppedDatagrams() override { return dropped; }
   void Close() override { open = false; }
 };

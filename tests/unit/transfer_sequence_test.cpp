@@ -10,6 +10,7 @@
 
 #include "app/console.h"
 #include "scripted_device.h"
+#include "transfer/console_transfer_report.h"
 
 namespace {
 
@@ -18,7 +19,8 @@ int Transfer(ScriptedLink& device, int size, std::string& console) {
   auto image = std::make_unique<ImageBuffer>();
   image->size = size;
   ConsoleCapture capture;
-  const int result = RunTransferSequence(device, *image, "127.0.0.1  ");
+  ConsoleTransferReport report;
+  const int result = RunTransferSequence(device, *image, "127.0.0.1  ", report);
   console = capture.Text();
   return result;
 }

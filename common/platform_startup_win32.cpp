@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Start-up on Windows: the error mode without message boxes, and Windows Sockets 1.1.
-#include "app/platform_startup.h"
+#include "common/platform_startup.h"
 
 // winsock2.h must come before windows.h, which would otherwise bring the older winsock.h.
 #include <winsock2.h>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Start-up on POSIX: the signals of failed writes ignored; no framework or socket library to start.
-#include "app/platform_startup.h"
+#include "common/platform_startup.h"
 
 #include <csignal>
 

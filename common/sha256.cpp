@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: Apache-2.0
+// SHA-256: the message padded and taken in 64-byte blocks, each compressed into the eight words of
+// the state.
+#include "common/sha256.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace {
+
+// The first 32 bits of the fractional parts of the cube roots of the first 64 primes.
+constexpr std::array<uint32_t, 64> RoundConstants = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+using State = std::array<uint32_t, 8>;
+using Block = std::array<uint8_t, 64>;
+
+void Compress(State& state, const Block& block) {
+  std::array<uint32_t, 64> schedule{};
+  for (size_t i = 0; i < 16; ++i) {
+    schedule[i] = uint32_t{block[4 * i]} << 24 | uint32_t{block[4 * i + 1]} << 16 |
+                  uint32_t{block[4 * i + 2]} << 8 | uint32_t{block[4 * i + 3]};
+  }
+  for (size_t i = 16; i < 64; ++i) {
+    const uint32_t s0 =
+        std::rotr(schedule[i - 15], 7) ^ std::rotr(schedule[i - 15], 18) ^ (schedule[i - 15] >> 3);
+    const uint32_t s1 =
+        std::rotr(schedule[i - 2], 17) ^ std::rotr(schedule[i - 2], 19) ^ (schedule[i - 2] >> 10);
+    schedule[i] = schedule[i - 16] + s0 + schedule[i - 7] + s1;
+  }
+  auto [a, b, c, d, e, f, g, h] = state;
+  for (size_t i = 0; i < 64; ++i) {
+    const uint32_t t1 = h + (std::rotr(e, 6) ^ std::rotr(e, 11) ^ std::rotr(e, 25)) +
+                        ((e & f) ^ (~e & g)) + RoundConstants[i] + schedule[i];
+    const uint32_t t2 =
+        (std::rotr(a, 2) ^ std::rotr(a, 13) ^ std::rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  const State added = {a, b, c, d, e, f, g, h};
+  std::transform(state.begin(), state.end(), added.begin(), state.begin(), std::plus<>());
+}
+
+}  // namespace
+
+Sha256Digest Sha256(std::span<const uint8_t> bytes) {
+  // The first 32 bits of the fractional parts of the square roots of the first 8 primes.
+  State state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  Block block{};
+  size_t whole = bytes.size() / block.size() * block.size();
+  for (size_t at = 0; at < whole; at += block.size()) {
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), block.size(), block.begin());
+    Compress(state, block);
+  }
+  // The rest, the bit 1, zeros, and the length in bits in the last eight bytes: one block, or
+  // two when the length does not fit after the rest.
+  const size_t rest = bytes.size() - whole;
+  block.fill(0);
+  std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(whole), bytes.end(), block.begin());
+  block[rest] = 0x80;
+  if (rest >= block.size() - 8) {
+    Compress(state, block);
+    block.fill(0);
+  }
+  const uint64_t bits = uint64_t{bytes.size()} * 8;
+  for (size_t i = 0; i < 8; ++i) {
+    block[block.size() - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
+  }
+  Compress(state, block);
+  Sha256Digest digest{};
+  for (size_t i = 0; i < digest.size(); ++i) {
+    digest[i] = static_cast<uint8_t>(state[i / 4] >> (24 - 8 * (i % 4)));
+  }
+  return digest;
+}
+
+std::string Sha256Hex(std::span<const uint8_t> bytes) {
+  std::string text;
+  for (const uint8_t byte : Sha256(bytes)) {
+    text += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+  }
+  return text;
+}
