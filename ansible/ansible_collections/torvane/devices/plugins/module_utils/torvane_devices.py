@@ -36,7 +36,8 @@ def run_devices(module, command_name, options, operands=()):
     """Runs `torvane-devices COMMAND_NAME` with `options` (each value joined to its option with
     '=', so that none is taken for an option), --json, and the `operands` after '--'. Returns
     (status, document, result): the parsed document (a dict) and what every module returns about
-    the run. Fails the task when no document of format 1 came, with the program's last words."""
+    the run; the document's notes become the task's warnings. Fails the task when no document of
+    format 1 came, with the program's last words."""
     binary = module.params['binary'] or module.get_bin_path('torvane-devices', required=True)
     command = [binary, command_name] + options + ['--json']
     if operands:
@@ -52,11 +53,14 @@ def run_devices(module, command_name, options, operands=()):
         messages = [line for line in lines if line.startswith('torvane-devices:')] or lines[-1:]
         module.fail_json(msg='torvane-devices ended with status %d without a result: %s' % (
             status, ' '.join(messages[-3:]) or 'nothing on standard error'), **result)
-    # Format 1 only ever gains members. The first release wrote the same members without "format".
-    if document.get('format', 1) != 1:
+    # Format 1 only ever gains members: those this collection does not know are passed on as they
+    # are. A later format may change what the known ones mean.
+    if document.get('format') != 1:
         module.fail_json(msg='torvane-devices wrote a document of format %r; this collection reads '
-                         'format 1 only: install the collection of the same release'
-                         % document['format'], **result)
+                         'format 1 only: install torvane-devices and the collection of one release'
+                         % document.get('format'), **result)
+    for note in document.get('notes', []):
+        module.warn('torvane-devices: %s' % note)
     return status, document, result
 
 

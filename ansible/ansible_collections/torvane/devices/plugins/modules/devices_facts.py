@@ -83,8 +83,15 @@ ansible_facts:
         answered:
           description: Whether it answered the identify request.
           type: bool
+        reason:
+          description:
+            - Null for a device that answered, else C(no_answer), C(socket_error), C(not_found)
+              (an id nobody answered with) or C(duplicate_id) (an id more than one device
+              answered with).
+          type: str
       sample:
-        - {address: 10.0.0.11, id: "00:1b:2c:3d:4e:5f", type: 1, supported: true, answered: true}
+        - {address: 10.0.0.11, id: "00:1b:2c:3d:4e:5f", type: 1, supported: true, answered: true,
+           reason: null}
 rc:
   description: The exit status of torvane-devices.
   returned: always
@@ -95,7 +102,7 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.torvane.devices.plugins.module_utils.torvane_devices import (
     COMMON_OPTIONS, device_name, discovery_arguments, run_devices, status_text)
 
-FACT_MEMBERS = ('address', 'id', 'type', 'supported', 'answered')
+FACT_MEMBERS = ('address', 'id', 'type', 'supported', 'answered', 'reason')
 
 
 def main():

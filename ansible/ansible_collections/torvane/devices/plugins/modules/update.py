@@ -175,7 +175,12 @@ devices:
       description: C(updated), C(failed), C(skipped), C(interrupted) or C(timed_out).
       type: str
     reason:
-      description: Why it was not updated (C(already_updated), C(dry_run), C(transfer_failed), ...).
+      description:
+        - Null for an updated device. For a failed one C(socket_error), C(no_answer),
+          C(wrong_type) or C(transfer_failed); for a skipped one C(already_updated),
+          C(not_supported), C(no_answer) (under I(all)), C(dry_run) (would be updated),
+          C(not_found), C(duplicate_id), C(canary_failed), C(max_failed) or C(interrupted); for an
+          interrupted one C(interrupted); for one timed out C(device_timeout).
       type: str
     failed_step:
       description: Where it failed (C(identify), C(erase), C(program), ...), else null.
@@ -202,12 +207,18 @@ image:
   returned: when torvane-devices wrote its document
   type: dict
   sample: {path: /tmp/ansible-tmp-1/firmware.bin, size: 1000, sha256: 9f86d081884c7d65...}
+dry_run:
+  description: Whether the run was a dry run (check mode), which sends nothing past identification.
+  returned: when torvane-devices wrote its document
+  type: bool
 stopped_by:
   description: C(SIGINT) or C(SIGTERM) when the program was stopped, else null.
   returned: when torvane-devices wrote its document
   type: str
 notes:
-  description: What torvane-devices noted on the way (an address given twice, ...).
+  description:
+    - What torvane-devices noted on the way (an address given twice, a discovery request that
+      could not be sent, ...), also shown as the task's warnings.
   returned: when torvane-devices wrote its document
   type: list
   elements: str
@@ -273,15 +284,20 @@ def journal_path(module):
     return journal
 
 
+# Reasons of a skipped device that make the run's status 1 (or 130/143): the device was meant to
+# be updated and was not.
+SKIPPED_UNDONE = ('not_found', 'duplicate_id', 'canary_failed', 'max_failed', 'interrupted')
+
+
 def failure_message(status, document):
-    """One line on what went wrong, naming the devices that were not done."""
+    """One line on what went wrong, naming the devices that were not done and why."""
     undone = []
     for device in document['devices']:
         if device.get('result') in ('failed', 'timed_out', 'interrupted'):
             step = device.get('failed_step_text') or device.get('failed_step')
-            undone.append('%s %s%s' % (device_name(device), device['result'],
-                                       ' at %s' % step if step else ''))
-        elif device.get('reason') in ('not_found', 'duplicate_id', 'canary_failed', 'max_failed'):
+            undone.append('%s %s (%s)%s' % (device_name(device), device['result'],
+                                            device.get('reason'), ' at %s' % step if step else ''))
+        elif device.get('reason') in SKIPPED_UNDONE:
             undone.append('%s skipped (%s)' % (device_name(device), device['reason']))
     if not document['devices']:
         undone.append('no device found')
@@ -321,13 +337,13 @@ def main():
     options, operands = command_line(module, journal_path(module))
     status, document, result = run_devices(module, 'update', options, operands)
     devices = document['devices']
-    if module.check_mode:
+    if document['dry_run']:
         changed = any(device.get('reason') == 'dry_run' for device in devices)
     else:
         changed = any(device.get('result') == 'updated' for device in devices)
-    result.update(changed=changed, devices=devices, totals=document.get('totals', {}),
-                  image=document.get('image'), stopped_by=document.get('stopped_by'),
-                  notes=document.get('notes', []))
+    result.update(changed=changed, devices=devices, totals=document['totals'],
+                  image=document['image'], dry_run=document['dry_run'],
+                  stopped_by=document['stopped_by'], notes=document['notes'])
     if status != 0:
         module.fail_json(msg=failure_message(status, document), **result)
     module.exit_json(**result)
