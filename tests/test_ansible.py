@@ -166,6 +166,9 @@ RUNS = [
                  id="the second site fails and the waves stop"),
     pytest.param({}, {}, [(["--check"], 0, ALL_CHANGED)], {site: "--" for site in SITES}, {},
                  id="check mode writes nothing"),
+    pytest.param({("site_a", n): ["--device-type", "2"] for n in range(2)}, {"torvane_journal": ""},
+                 [(["--limit", "site_a"], 2, {"site_a": (0, 1)})], {s: "--" for s in SITES},
+                 {"site_a": ["skipped"] * 2}, id="one site named, no device of its type there"),
 ]
 
 

@@ -301,8 +301,9 @@ def failure_message(status, document):
             undone.append('%s skipped (%s)' % (device_name(device), device['reason']))
     if not document['devices']:
         undone.append('no device found')
+    # Else its notes say why (no device of the supported type answered, ...).
     return 'torvane-devices ended with status %d, %s: %s' % (
-        status, status_text(status), '; '.join(undone) or 'see stderr_lines')
+        status, status_text(status), '; '.join(undone or document['notes']) or 'see stderr_lines')
 
 
 def main():
