@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """The collection torvane.devices for real: Ansible, in a controller namespace, runs over SSH on
 three site hosts, each a namespace with its own sshd and a device LAN of two simulators (the same
-addresses at every site). The namespaces are the lan fixture's; the processes in them die with
-the test's process."""
+addresses at every site). The namespaces are the lan fixture's; sshd and Ansible die with the
+test's process, the simulators at their own time-out."""
 import ctypes
 import json
 import os
