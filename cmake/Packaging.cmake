@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # The packages, made by `cpack` in the build tree (or `cmake --build build --target package`): on
-# Linux two Debian packages, one per install component (torvane-fwupdate and torvane-devsim); on
-# Windows one zip to unpack anywhere.
+# Linux three Debian packages, one per install component (torvane-fwupdate, torvane-devsim and
+# ansible-torvane-devices); on Windows one zip to unpack anywhere.
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "Torvane")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -82,8 +82,28 @@ string(JOIN "\n" CPACK_DEBIAN_DEVSIM_DESCRIPTION
   "It answers discovery broadcasts like a real device: run it only in a network"
   "namespace of its own or on a network without real devices.")
 
+# The Ansible collection, for the controller; its modules run torvane-devices on the site hosts,
+# which have torvane-fwupdate. Named as Debian names what plugs into a program, after the program
+# (ansible-mitogen, puppet-module-*). Architecture-independent: the same bytes from every build.
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_NAME ansible-torvane-devices)
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_DEPENDS
+    "ansible-core, torvane-fwupdate (>= ${PROJECT_VERSION})")
+string(JOIN "\n" CPACK_DEBIAN_ANSIBLE_DESCRIPTION
+  "Ansible collection torvane.devices, to update Torvane devices at many sites"
+  "The collection drives torvane-devices (package torvane-fwupdate) on a small"
+  "host on each site's device LAN over SSH: the module devices_facts finds the"
+  "devices of a site, the module update installs a firmware image into them,"
+  "with a journal so that a second run changes nothing, and a dry run in check"
+  "mode. The example playbook torvane.devices.update_sites updates a canary site"
+  "first, then a quarter of the sites at a time, and stops past a failure share."
+  "."
+  "Ansible finds the collection where it is installed, without configuration.")
+
 # What Debian wants beside each package's files: the licence in machine-readable form and the
-# changelog (one for both packages: they come from one source).
+# changelog (one for all three packages: they come from one source).
 execute_process(COMMAND date -u -R -d ${TORVANE_RELEASE_DATE}
   OUTPUT_VARIABLE TORVANE_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 set(debian_dir ${PROJECT_BINARY_DIR}/debian)
@@ -95,5 +115,11 @@ install(FILES ${debian_dir}/copyright ${debian_dir}/changelog.gz README.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/torvane-fwupdate COMPONENT fwupdate)
 install(FILES ${debian_dir}/copyright ${debian_dir}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/torvane-devsim COMPONENT devsim)
+install(FILES ${debian_dir}/copyright ${debian_dir}/changelog.gz
+  ansible/ansible_collections/torvane/devices/README.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ansible-torvane-devices COMPONENT ansible)
+install(FILES packaging/debian/ansible-torvane-devices.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ansible-torvane-devices
+  COMPONENT ansible)
 
 include(CPack)

@@ -131,9 +131,10 @@ def device(request, tmp_path, bounds):
 @pytest.fixture
 def lan():
     """lan({"pc": "10.77.0.1/24", ...}): one namespace per host, joined by a bridge in one more;
-    returns the hosts' namespace names. A host given a tuple of addresses has them all. Names
-    carry the worker's pid; all removed afterwards."""
-    made = []
+    returns the hosts' namespace names. A host given a tuple of addresses has them all. A host
+    named in an earlier call joins this LAN too, by a link of its own (eth1, ...), and keeps its
+    default route. Names carry the worker's pid; all removed afterwards."""
+    made, links = [], {}  # links: each host's namespace and how many links it has
 
     def make(hosts):
         tag = f"tv{os.getpid()}-{len(made)}"
@@ -143,18 +144,23 @@ def lan():
         ip("-n", made[-1], "link", "set", "br0", "up")
         names = {}
         for index, (host, addresses) in enumerate(hosts.items()):
-            names[host] = f"{tag}-{host}"
-            made.append(names[host])
-            ip("netns", "add", names[host])
-            ip("-n", names[host], "link", "add", "eth0", "type", "veth", "peer", "name",
+            new = host not in links
+            if new:
+                links[host] = [f"{tag}-{host}", 0]
+                made.append(links[host][0])
+                ip("netns", "add", made[-1])
+            names[host], count = links[host]
+            link, links[host][1] = f"eth{count}", count + 1
+            ip("-n", names[host], "link", "add", link, "type", "veth", "peer", "name",
                f"v{index}", "netns", f"{tag}-br")
             ip("-n", f"{tag}-br", "link", "set", f"v{index}", "master", "br0", "up")
             for address in [addresses] if isinstance(addresses, str) else addresses:
-                ip("-n", names[host], "addr", "add", address, "dev", "eth0")
-            ip("-n", names[host], "link", "set", "eth0", "up")
-            ip("-n", names[host], "link", "set", "lo", "up")
-            # The limited broadcast leaves by the default route: keep it on the LAN.
-            ip("-n", names[host], "route", "add", "default", "dev", "eth0")
+                ip("-n", names[host], "addr", "add", address, "dev", link)
+            ip("-n", names[host], "link", "set", link, "up")
+            if new:
+                ip("-n", names[host], "link", "set", "lo", "up")
+                # The limited broadcast leaves by the default route: keep it on the first LAN.
+                ip("-n", names[host], "route", "add", "default", "dev", link)
         return names
 
     yield make

@@ -3,6 +3,7 @@
 packages, the simulator's start (where it refuses to run, as whom it runs) and its log under a
 flood, the unit tests that need a network or a console, and for the Windows build its zip, whose
 utility runs with no DLL beside it."""
+import json
 import os
 import re
 import select
@@ -24,6 +25,13 @@ FILE_BLOCK = bytes((i * 7 + 3) & 0xFF for i in range(256))
 REPLY = bytes.fromhex("4321303e 0a0000c8 00000000 001b2c3d4e5f 0001")
 # The programs of the utility's package and of the Windows zip (the simulator has its own package).
 UTILITIES = ["torvane-fwupdate", "torvane-devices"]
+# Where Ansible looks for collections by default, and the files of torvane.devices there.
+COLLECTION = "usr/share/ansible/collections/ansible_collections/torvane/devices/"
+COLLECTION_FILES = ["galaxy.yml", "meta/runtime.yml", "playbooks/update_sites.yml",
+                    "examples/ansible.cfg", "examples/inventory.yml", "plugins/action/update.py",
+                    "plugins/doc_fragments/torvane_devices.py",
+                    "plugins/module_utils/torvane_devices.py", "plugins/modules/devices_facts.py",
+                    "plugins/modules/update.py"]
 
 
 def block_record(command, offset):
@@ -153,12 +161,14 @@ MACHINES = {"amd64": "x86-64", "arm64": "ARM aarch64"}
 
 @LINUX
 def test_debian_packages(platform, request, device, bounds, tmp_path):
-    """Both packages as cpack makes them: what lintian says, what each holds once unpacked into a
-    root of its own, the programs updating a device from there, and tshark loading the dissector
-    from the folder that it reports as Wireshark's global Lua plugin folder. A build for another
+    """The three packages as cpack makes them: what lintian says, what each holds once unpacked
+    into a root of its own, the programs updating a device from there, tshark loading the
+    dissector from the folder that it reports as Wireshark's global Lua plugin folder, and Ansible,
+    told nothing, finding the collection where its package puts it. A build for another
     architecture (arm64) has its programs checked for it, not run. With TORVANE_REFERENCE_PACKAGES
     naming a folder of the packages of another build of the same commit (CI: one from the source
-    tarball, without a preset), the packages must be those, byte for byte."""
+    tarball, without a preset, and the arm64 build), every package of the same file name there
+    must be the same, byte for byte: all three, or the architecture-independent one."""
     installed("dpkg-shlibdeps")
     build = request.config.getoption("build")
     if "TORVANE_HARDENING:BOOL=ON" not in Path(build, "CMakeCache.txt").read_text():
@@ -179,15 +189,20 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
     plugins = re.search(r"^Global Lua Plugins:\s+/(\S+)$", folders, re.M)[1].replace(
         *[bounds.run(["dpkg-architecture", *query], 30).out.decode().strip() for query in
           (["-qDEB_BUILD_MULTIARCH"], ["-a", architecture, "-qDEB_HOST_MULTIARCH"])])
-    packages = {  # its programs, its other files, its Suggests field
+    libraries, version = rb"[^\n]*libc6 [^\n]*libstdc\+\+6 [^\n]*", project_version(build)
+    packages = {  # its programs, its other files, its Architecture, Depends and Suggests fields
         "torvane-fwupdate": (UTILITIES, [f"{plugins}/torvane.lua",
                                          "usr/share/doc/torvane-fwupdate/README.md",
                                          "usr/share/torvane-devices/torvane-devices.schema.json",
                                          f"usr/share/bash-completion/completions/{UTILITIES[1]}"],
-                             b"Suggests: tshark | wireshark\n"),
-        "torvane-devsim": (["torvane-devsim"], [], b"")}
+                             architecture, libraries, b"Suggests: tshark | wireshark\n"),
+        "torvane-devsim": (["torvane-devsim"], [], architecture, libraries, b""),
+        "ansible-torvane-devices": ([], [COLLECTION + name for name in COLLECTION_FILES] + [
+            "usr/share/doc/ansible-torvane-devices/README.md",
+            "usr/share/lintian/overrides/ansible-torvane-devices"], "all",
+            re.escape(f"ansible-core, torvane-fwupdate (>= {version})".encode()), b"")}
     assert sorted(debs) == sorted(packages)
-    for package, (programs, others, suggests) in packages.items():
+    for package, (programs, others, arch, depends, suggests) in packages.items():
         root, doc = tmp_path / package, f"usr/share/doc/{package}/"
         subprocess.run(["dpkg", "-x", debs[package], root], check=True, timeout=30)
         files = [doc + "changelog.gz", doc + "copyright", *[f"usr/bin/{name}" for name in programs],
@@ -199,10 +214,9 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
             "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
         fields = bounds.run(["dpkg-deb", "--field", debs[package], "Architecture", "Version",
                              "Depends", "Suggests"], 30).out
-        assert re.fullmatch(rb"Architecture: " + architecture.encode() + rb"\nVersion: " +
-                            project_version(build).encode() +
-                            rb"\nDepends: [^\n]*libc6 [^\n]*libstdc\+\+6 [^\n]*\n" +
-                            re.escape(suggests), fields)
+        assert re.fullmatch(rb"Architecture: " + arch.encode() + rb"\nVersion: " +
+                            version.encode() + rb"\nDepends: " + depends + rb"\n" +
+                            re.escape(suggests), fields), (package, fields)
         for name in programs:
             kind = bounds.run([installed("file"), "-b", root / "usr/bin" / name], 30).out
             assert f"ELF 64-bit LSB pie executable, {MACHINES[architecture]},".encode() in kind
@@ -216,9 +230,23 @@ def test_debian_packages(platform, request, device, bounds, tmp_path):
     page = subprocess.run(["zcat", tmp_path / "torvane-fwupdate/usr/share/man/man1/"
                            "torvane-fwupdate.1.gz"], capture_output=True, timeout=30).stdout
     assert f"\n.B /{plugins}/torvane.lua\n".replace("-", "\\-").encode() in page
+    # Ansible, with its defaults and no collection path given, finds the collection in the
+    # unpacked /usr/share laid over the machine's (in a mount namespace of the test's own).
+    (tmp_path / "defaults.cfg").write_text("")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ANSIBLE_")}
+    shown = bounds.run([
+        "unshare", "--mount", "sh", "-c",
+        'mount -t overlay -o "lowerdir=$1:/usr/share" torvane /usr/share && shift && exec "$@"',
+        "sh", tmp_path / "ansible-torvane-devices/usr/share", installed("ansible-doc"), "--json",
+        "torvane.devices.update"], 60, cwd=tmp_path,
+        env=dict(env, HOME=str(tmp_path), ANSIBLE_CONFIG=str(tmp_path / "defaults.cfg")))
+    assert json.loads(shown.out or "{}").get("torvane.devices.update", {}).get("doc", {}).get(
+        "filename") == f"/{COLLECTION}plugins/modules/update.py", shown.err
     reference = os.environ.get("TORVANE_REFERENCE_PACKAGES")
     if reference:
-        assert [deb.name for deb in debs.values()
+        shared = [deb for deb in debs.values() if Path(reference, deb.name).exists()]
+        assert debs["ansible-torvane-devices"] in shared
+        assert [deb.name for deb in shared
                 if deb.read_bytes() != Path(reference, deb.name).read_bytes()] == []
     if not native:
         return  # the platform qemu runs the build's programs
