@@ -123,7 +123,8 @@ class Fleet:
                                        timeout=10)
                 pid = re.search(r"pid=(\d+)", check.stderr)
                 if pid:
-                    os.kill(int(pid[1]), signal.SIGTERM)
+                    # Killed outright: a master busy with its last channels may take its time.
+                    os.kill(int(pid[1]), signal.SIGKILL)
                     # Gone, or a zombie (an empty command line) for its new parent to reap.
                     assert self.bounds.until(lambda: not Path(f"/proc/{pid[1]}").exists() or
                                              not Path(f"/proc/{pid[1]}/cmdline").read_bytes(),
