@@ -213,7 +213,7 @@ void DevicesCommandLine::Add(const std::string& name, const std::string& valueNa
                              const char* environment) {
   table_.push_back({name, forms, valueName.empty(), defaults, environment, take});
   const std::pair<CLI::App*, unsigned> places[] = {
-      {&app_, EveryForm}, {list_, List}, {info_, Info}, {update_, Updates}};
+      {&app_, EveryForm}, {list_, List}, {info_, Info | ById}, {update_, Updates | ById}};
   for (const auto& [app, takers] : places) {
     if ((forms & takers) == 0) {
       continue;
