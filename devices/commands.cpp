@@ -114,7 +114,6 @@ int UpdateDevices(const DevicesOptions& options, Reporter& reporter) {
     run = RunFleet(std::move(plan), *image, {options.setting, options.retries}, reporter);
   }
   run.started = started;
-  run.ended = WallClock::now();
   run.image = *facts;
   run.dryRun = options.dryRun;
   const bool failed = std::any_of(run.devices.begin(), run.devices.end(), Failed);
@@ -122,6 +121,8 @@ int UpdateDevices(const DevicesOptions& options, Reporter& reporter) {
   if (!failed && !done) {
     reporter.Note("no device of the supported type answered");
   }
+  // After the last note: its event is part of the run.
+  run.ended = WallClock::now();
   reporter.Updates(run);
   return failed || !done ? ExitFailed : ExitDone;
 }
