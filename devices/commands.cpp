@@ -145,7 +145,6 @@ int UpdateDevices(const DevicesOptions& options, Reporter& reporter) {
     run.devices = RunFleet(std::move(plan), *image, *facts, settings, reporter);
   }
   run.started = started;
-  run.ended = WallClock::now();
   run.image = *facts;
   run.dryRun = options.dryRun;
   run.stoppedBy = StopCauseName(FirstStopCause());
@@ -154,6 +153,8 @@ int UpdateDevices(const DevicesOptions& options, Reporter& reporter) {
   if (!failed && !done) {
     reporter.Note("no device of the supported type answered");
   }
+  // After the last note: its event is part of the run.
+  run.ended = WallClock::now();
   reporter.Updates(run);
   // A stop's status, whatever the devices' results.
   if (!run.stoppedBy.empty()) {

@@ -22,6 +22,8 @@ import pytest
 
 REPO = Path(__file__).resolve().parent.parent
 SCHEMA = json.loads((REPO / "docs/torvane-devices.schema.json").read_text())
+VERSION = re.search(r"^project\(\S+ VERSION (\S+)", (REPO / "CMakeLists.txt").read_text(),
+                    re.M)[1]
 BANNER = (rb"Torvane Firmware Update Utility\.   [A-Z][a-z]{2} [ 1-3]\d \d{4} "
           rb"[0-2]\d:[0-5]\d:[0-5]\d")
 KEY = bytes.fromhex("6bd219a73cf0854e912dc8570eb37ae4259f68c1500bde36af7413e98a42fd97")
@@ -86,8 +88,8 @@ def valid(value):
 def document(out, command):
     """The JSON document of a run, checked against the schema and in its common members."""
     found = valid(json.loads(out))
-    assert (found["format"], found["tool"]["name"], found["command"]) == \
-        (1, "torvane-devices", command)
+    assert (found["format"], found["tool"], found["command"]) == \
+        (1, {"name": "torvane-devices", "version": VERSION}, command)
     assert found["started"] <= found["ended"]
     return found
 
@@ -96,9 +98,11 @@ def events(out, command):
     """The events of a run, each checked against the schema, in time order, the summary last."""
     lines = [valid(json.loads(line)) for line in out.decode().splitlines()]
     assert [event["event"] for event in lines].index("summary") == len(lines) - 1
-    assert [event["time"] for event in lines] == sorted(event["time"] for event in lines)
     summary = dict(lines[-1], format=1)
-    assert (summary.pop("event"), summary.pop("time") >= summary["ended"]) == ("summary", True)
+    # The run's start, its events, its end, then the summary.
+    times = [summary["started"], *[event["time"] for event in lines[:-1]], summary["ended"],
+             summary.pop("time")]
+    assert (summary.pop("event"), times) == ("summary", sorted(times))
     return lines, document(json.dumps(summary), command)
 
 

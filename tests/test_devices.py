@@ -4,7 +4,6 @@ id and a dry run, in text, as JSON documents and as events (each checked against
 schema and read for its values), defaults from the environment and a file, hostile hosts, and the
 command lines it refuses. Its host is 10.77.0.1/24; each device host runs a simulator of its own."""
 import hashlib
-import json
 import os
 import re
 import select
@@ -81,7 +80,7 @@ def check_list_events(lines, found):
 # only the test's loopback), the run's setup (run_with) and arguments (the text form, then with
 # --json unless --events is among them), the devices shown, the exit status and the notes.
 SHOWN = [
-    row("list, no device", {}, PC, {}, ["list"], [], 1,
+    row("list, no device", {}, PC, {}, ["list", "--events"], [], 1,
         ["no device answered the discovery request"]),
     row("list, no route for the broadcast", {}, None, {}, ["list"], [], 1, [NO_ROUTE], on=NATIVE),
     row("list, three devices", {D1: [], D2: TYPE_2, D3: SILENT}, PC, {}, ["list", "--events"],
@@ -89,7 +88,8 @@ SHOWN = [
         0, []),
     row("list, one device answering twice", {D1: ["--discovery-replies", "2"]}, PC, {}, ["list"],
         [(D1, 1, True, ID1, None)], 0, [], on=NATIVE),
-    row("list, a subnet's broadcast", {D1: [], B1: []}, (PC, "10.77.1.1/24"), {},
+    row("list, a subnet's broadcast, before the environment's", {D1: [], B1: []},
+        (PC, "10.77.1.1/24"), {"environment": {"TORVANE_BROADCAST": "10.77.0.255"}},
         ["list", "--broadcast", "10.77.1.255"], [(B1, 1, True, ID1, None)], 0, [], on=NATIVE),
     # The environment before the file, the command's section of the file before its top.
     row("list, the environment's broadcast", {D1: [], B1: []}, (PC, "10.77.1.1/24"),
@@ -121,9 +121,16 @@ SHOWN = [
     row("info, no socket", {}, None, {"wrap": [sys.executable, REPO / "tests/without_sockets.py"]},
         ["info", D1],
         [(D1, None, False, None, "socket_error")], 1, [], on=NATIVE),
+    row("list, no socket", {}, None, {"wrap": [sys.executable, REPO / "tests/without_sockets.py"]},
+        ["list"], [], 1, ["cannot open a UDP socket for discovery"], on=NATIVE),
+    row("list, an answer from the broadcast address", {D2: []}, PC, {}, ["list", "--broadcast", D2],
+        [], 1, [f"an answer to discovery from {D2}, a broadcast address, is left out",
+                "no device answered the discovery request"], on=NATIVE),
     row("info by id", {D1: ["--device-id", ID3], D2: ["--device-id", ID4], D3: []}, PC, {},
         ["info", "--id", ID4.upper(), "--id", ID3.replace(":", "-"), D3],
         [(D3, 1, True, ID1, None), (D2, 1, True, ID4, None), (D1, 1, True, ID3, None)], 0, []),
+    row("info by id, one missing", {D1: []}, PC, {}, ["info", "--id", ID2],
+        [(None, None, False, ID2, "not_found")], 1, [], on=NATIVE),
     row("info by id, one missing, one twice", {D1: [], D2: []}, PC, {},
         ["info", "--id", ID2, "--id", ID1, "--id", ID1],
         [(None, None, False, ID2, "not_found"), (D1, 1, True, ID1, "duplicate_id"),
@@ -221,7 +228,7 @@ UPDATES = [
     row("--all leaves another type out", {D1: [], D2: TYPE_2}, ["--all", "--json"],
         [(D1, "updated", None, None, 1), (D2, *NOT_SUPPORTED)], 0,
         [f"{D2}: left out, type 2 (not supported)"], on=NATIVE),
-    row("--all finds no device", {}, ["--all"], [], 1,
+    row("--all finds no device", {}, ["--all", "--events"], [], 1,
         ["torvane-devices: no device of the supported type answered"], on=NATIVE),
     row("another type is not tried again", {D1: TYPE_2}, [D1, "--retries", "2"],
         [(D1, "failed", "wrong_type", "device type", 1)], 1,
@@ -232,11 +239,22 @@ UPDATES = [
         ["--id", ID3, "--id", ID4, "--json"],
         [(D1, "updated", None, None, 1), (None, "skipped", "not_found", None, 0)], 1,
         [f"{ID4}: not found"], on=NATIVE),
+    row("by id, one twice", {D1: [], D2: [], D3: ["--device-id", ID3]}, ["--id", ID1, "--id", ID3,
+                                                                         "--json"],
+        [(D1, "skipped", "duplicate_id", None, 0), (D2, "skipped", "duplicate_id", None, 0),
+         (D3, "updated", None, None, 1)], 1, [], on=NATIVE),
+    row("silent from probe 3", {D1: ["--silent-from", "T3"]}, [D1, "--json"],
+        [(D1, "failed", "transfer_failed", "probe 3", 1)], 1, [], on=NATIVE),
     row("dry run", {D1: [], D2: TYPE_2, D3: SILENT}, [D1, D2, D3, "--dry-run", "--json"],
         [(D1, "skipped", "dry_run", None, 0), (D2, "failed", "wrong_type", "device type", 0),
          (D3, "failed", "no_answer", "identify", 0)], 1,
         [f"{D1}: type 1 (supported), id {ID1}, would be updated (dry run)"], on=NATIVE),
 ]
+
+
+# The names and numbers of the failed steps that the rows show as text.
+STEPS = {None: (None, None), "identify": ("identify", None), "device type": ("device_type", None),
+         "probe 3": ("probe", 3)}
 
 
 def identity(options):
@@ -264,6 +282,7 @@ def check_update_document(found, devices, arguments, expected, image):
         assert entry["setting_written"] == ("--setting" in arguments and
                                             entry["result"] == "updated")
         assert entry["failed_cycles"] == (1 if options == FIRST_CYCLE_FAILS else 0)
+        assert (entry["failed_step"], entry["failed_number"]) == STEPS[entry["failed_step_text"]]
 
 
 @pytest.mark.parametrize("devices,arguments,expected,status,lines", UPDATES)
@@ -389,6 +408,8 @@ REFUSED = [
                                   "--broadcast", "10.0.0.255"], "is a broadcast address",
         on=NATIVE),
     row("a loopback address", ["info", "127.0.0.1"], "is a loopback address", on=NATIVE),
+    row("the limited broadcast", ["info", "255.255.255.255"], "is a broadcast address", on=NATIVE),
+    row("no address", ["info", "0.0.0.0"], "such as 10.0.0.7, not '0.0.0.0'", on=NATIVE),
     row("id of five pairs", ["info", "--id", "00:1b:2c:3d:4e"], "a device id such as", on=NATIVE),
     row("addresses and --all", ["update", "image.bin", "10.0.0.7", "--all"],
         "unexpected argument '10.0.0.7'", on=NATIVE),

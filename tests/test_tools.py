@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import (BANNER, ERROR, KEY, NATIVE, OK, REPO, UPDATED_1000, UPDATING, existing,
+from harness import (BANNER, ERROR, KEY, OK, REPO, UPDATED_1000, UPDATING, existing,
                      installed, padded, pattern, row, stop)
 
 LINUX, WINDOWS = pytest.mark.on("native"), pytest.mark.on("wine")
