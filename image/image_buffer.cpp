@@ -14,17 +14,17 @@ ImageBuffer imageBuffer;
 
 namespace {
 
-struct FileCloser {
+struct ImageFileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+using ImageFile = std::unique_ptr<std::FILE, ImageFileCloser>;
 
 // Reads the first `ImageCapacity` bytes of `path` into `image` in one request and sets `size` to
 // the count read, rounded up to whole blocks: `Loaded` (even when empty), `NotFound` or
 // `ReadError`, with what `facts` hold. A read error is never taken for the end of the file: a
 // truncated image must not travel or be written.
 ImageLoad ReadImage(ImageBuffer& image, const std::string& path, ImageLoadFacts& facts) {
-  FileHandle file(std::fopen(path.c_str(), "rb"));
+  ImageFile file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     facts.error = errno;
     return ImageLoad::NotFound;
