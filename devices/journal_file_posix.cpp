@@ -8,28 +8,13 @@
 #include <cerrno>
 #include <string>
 
+#include "common/write_all.h"
 #include "devices/journal_file.h"
 
 namespace {
 
 int Descriptor(uintptr_t handle) {
   return static_cast<int>(handle);
-}
-
-// Writes all of `bytes` with as few writes as the system allows: one, for a line of a journal on
-// a local file system.
-bool WriteAll(int descriptor, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(descriptor, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
 }
 
 // True when the file is empty or its last byte is a line end.
@@ -56,7 +41,7 @@ bool JournalFile::AppendWhole(std::string_view line) {
     return false;
   }
   const std::string whole = (EndsWithLineEnd(descriptor) ? "" : "\n") + std::string(line);
-  const bool written = WriteAll(descriptor, whole) && fsync(descriptor) == 0;
+  const bool written = WriteAll(descriptor, whole.data(), whole.size()) && fsync(descriptor) == 0;
   flock(descriptor, LOCK_UN);
   return written;
 }

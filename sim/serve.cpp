@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "common/write_all.h"
 #include "net/device_port.h"
 #include "sim/device.h"
 
@@ -192,17 +193,7 @@ bool WriteWholeFile(int file, std::span<const uint8_t> bytes) {
   if (regular && lseek(file, 0, SEEK_SET) != 0) {
     return false;
   }
-  while (!bytes.empty()) {
-    const ssize_t written = write(file, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<size_t>(written));
-  }
-  return !regular || ftruncate(file, size) == 0;
+  return WriteAll(file, bytes.data(), bytes.size()) && (!regular || ftruncate(file, size) == 0);
 }
 
 // True in a user namespace other than the machine's first, whose root is nobody outside it.
